@@ -123,7 +123,7 @@ int Enable(int enable) {
 void OpenIfEnabled() {
   if (g_enabled.load(std::memory_order_acquire) == 0) return;
   std::lock_guard lock(g_lock);
-  if (!g_file) Open(false);
+  if (g_enabled.load(std::memory_order_acquire) != 0 && !g_file) Open(false);
 }
 
 void CloseFile() {

@@ -4,6 +4,8 @@
 #include <chrono>
 #include <deque>
 #include <map>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include "platform/sys.h"
 
@@ -72,6 +74,34 @@ struct ThreadMailbox {
   }
 };
 
+// Whether a thread of this process with the given id still runs. A thread
+// that never used sent calls has no mailbox to close when it ends, so a
+// sender asks the system instead.
+bool ThreadRuns(uint32_t tid) {
+  return ::syscall(SYS_tgkill, static_cast<pid_t>(::getpid()), static_cast<pid_t>(tid), 0) == 0;
+}
+
+// How often a waiting sender checks that its target still runs.
+constexpr auto kLivenessPoll = std::chrono::milliseconds(20);
+
+// Takes a call back out of the queue of a thread that ended; true when it was
+// still there. The mailbox made for the ended thread is forgotten.
+bool Withdraw(uint32_t tid, const std::shared_ptr<Mailbox>& box, const std::shared_ptr<PendingCall>& call) {
+  bool found = false;
+  {
+    std::lock_guard lock(box->mutex);
+    auto it = std::find(box->queue.begin(), box->queue.end(), call);
+    if (it != box->queue.end()) {
+      box->queue.erase(it);
+      found = true;
+    }
+  }
+  std::lock_guard lock(g_mapMutex);
+  auto it = Mailboxes().find(tid);
+  if (it != Mailboxes().end() && it->second == box) Mailboxes().erase(it);
+  return found;
+}
+
 const std::shared_ptr<Mailbox>& Current() {
   thread_local ThreadMailbox mine;
   return mine.box;
@@ -129,6 +159,7 @@ bool SendCall(uint32_t threadId, std::function<void()> call) {
     call();
     return true;
   }
+  if (!ThreadRuns(threadId)) return false;
   const std::shared_ptr<Mailbox>& self = Current();
   auto pending = std::make_shared<PendingCall>();
   pending->fn = std::move(call);
@@ -145,8 +176,14 @@ bool SendCall(uint32_t threadId, std::function<void()> call) {
     PumpInto(*self);
     std::unique_lock lock(self->mutex);
     if (pending->done) return pending->ran;
-    self->cv.wait(lock, [&] { return pending->done || !self->queue.empty(); });
-    if (pending->done) return pending->ran;
+    if (self->cv.wait_for(lock, kLivenessPoll, [&] { return pending->done || !self->queue.empty(); })) {
+      if (pending->done) return pending->ran;
+      continue;
+    }
+    lock.unlock();
+    // The target ended without closing its mailbox (it never used sent calls,
+    // or it had ended before the call was queued in a fresh one).
+    if (!ThreadRuns(threadId) && Withdraw(threadId, target, pending)) return false;
   }
 }
 

@@ -12,6 +12,11 @@ PACKAGES=(
   libgtest-dev
   libgmock-dev
   libbenchmark-dev
+  libjpeg62-turbo-dev
+  libturbojpeg0-dev
+  libavcodec-dev
+  libavutil-dev
+  libswscale-dev
 )
 
 missing=()

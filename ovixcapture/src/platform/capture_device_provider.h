@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "platform/capture_filter.h"
 #include "platform/hresult.h"
 
 namespace ovix::platform {
@@ -18,6 +19,8 @@ class CaptureMoniker {
   // The "FriendlyName" of the device's property bag, UTF-8. S_FALSE when the
   // bag holds no text under that name.
   virtual HRESULT ReadFriendlyName(std::string& out) = 0;
+  // Binds the device to its capture filter (BindToObject for IBaseFilter).
+  virtual HRESULT BindToFilter(std::shared_ptr<Filter>& out) = 0;
 };
 
 class CaptureDeviceEnumerator {

@@ -7,11 +7,16 @@
  *                  \-> video mux B --> callback B
  *
  * pushes 300 generated frames and checks that each consumer received every
- * frame exactly once and in order. Exits 0 only then. */
+ * frame exactly once and in order. Then it captures 3 seconds from the
+ * built-in test pattern camera: input 1 alone in NV12 640x480, then input 2
+ * joins on the same device asking for YUY2 1280x720, so the device is
+ * reopened for the larger request and both inputs share it. It prints what
+ * each input received. Exits 0 only when all of that worked. */
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <time.h>
 
 #include "ovixcapture.h"
 
@@ -55,6 +60,96 @@ static void DrawFrame(uint8_t* yuy2, int64_t index) {
             row[x * 2 + 3] = 128;
         }
     }
+}
+
+typedef struct CaptureStats {
+    const char* name;
+    int frames;
+    int64_t lastIndex;
+    int outOfOrder;
+    int sizes;             /* distinct (width, height, format) seen, up to 4 */
+    int width[4], height[4], format[4];
+    int64_t firstTs, lastTs;
+} CaptureStats;
+
+static void OnCaptured(const OvixVideoFrame* f, void* user) {
+    CaptureStats* s = (CaptureStats*)user;
+    if (s->frames > 0 && f->frameIndex <= s->lastIndex) s->outOfOrder++;
+    s->lastIndex = f->frameIndex;
+    if (s->frames == 0) s->firstTs = f->timestamp;
+    s->lastTs = f->timestamp;
+    s->frames++;
+    int known = 0;
+    for (int i = 0; i < s->sizes; ++i)
+        if (s->width[i] == f->width && s->height[i] == f->height && s->format[i] == f->format) known = 1;
+    if (!known && s->sizes < 4) {
+        s->width[s->sizes] = f->width;
+        s->height[s->sizes] = f->height;
+        s->format[s->sizes] = f->format;
+        s->sizes++;
+    }
+}
+
+static const char* FormatName(int f) {
+    static const char* names[] = {"UNKNOWN", "YUY2", "NV12", "RGB24", "RGB32", "MJPG", "H264"};
+    return f >= 0 && f <= 6 ? names[f] : "UNKNOWN";
+}
+
+static void SleepMs(int ms) {
+    struct timespec ts = {ms / 1000, (long)(ms % 1000) * 1000000L};
+    nanosleep(&ts, NULL);
+}
+
+static int FindDevice(const char* name) {
+    for (int i = 0; i < OVIX_GetVideoDeviceCount(); ++i) {
+        OvixDeviceInfo d;
+        if (OVIX_GetVideoDeviceInfo(i, &d) == OVIX_OK && strcmp(d.name, name) == 0) return i;
+    }
+    return -1;
+}
+
+/* Captures from the test pattern camera through two inputs; 1 when both
+ * received frames in order and the shared device served both sizes. */
+static int CaptureFromTestPattern(void) {
+    int device = FindDevice("ovixcapture Test Pattern");
+    if (device < 0) {
+        fprintf(stderr, "the test pattern camera is not listed\n");
+        return 0;
+    }
+    printf("capturing from device %d for 3 s\n", device);
+    CaptureStats s1 = {"input 1 (NV12 640x480)", 0, 0, 0, 0, {0}, {0}, {0}, 0, 0};
+    CaptureStats s2 = {"input 2 (YUY2 1280x720)", 0, 0, 0, 0, {0}, {0}, {0}, 0, 0};
+    OvixPortHandle in1 = OVIX_CreateVideoInput();
+    OvixPortHandle in2 = OVIX_CreateVideoInput();
+    int ok = in1 && in2;
+    ok = ok && OVIX_SetVideoInputDevice(in1, device) == OVIX_OK && OVIX_SetVideoInputDevice(in2, device) == OVIX_OK;
+    ok = ok && OVIX_SetVideoInputFormat(in1, 640, 480, 30, OVIX_FORMAT_NV12) == OVIX_OK;
+    ok = ok && OVIX_SetVideoInputFormat(in2, 1280, 720, 30, OVIX_FORMAT_YUY2) == OVIX_OK;
+    ok = ok && OVIX_SetVideoFrameCallback(in1, OnCaptured, &s1) == OVIX_OK;
+    ok = ok && OVIX_SetVideoFrameCallback(in2, OnCaptured, &s2) == OVIX_OK;
+    ok = ok && OVIX_Start(in1) == OVIX_OK;
+    if (ok) SleepMs(1500);
+    ok = ok && OVIX_Start(in2) == OVIX_OK;
+    if (ok) SleepMs(1500);
+    if (in2) OVIX_Stop(in2);
+    if (in1) OVIX_Stop(in1);
+    if (!ok) fprintf(stderr, "starting the inputs failed\n");
+
+    const CaptureStats* all[] = {&s1, &s2};
+    for (int i = 0; i < 2; ++i) {
+        const CaptureStats* s = all[i];
+        double seconds = (double)(s->lastTs - s->firstTs) / 1e7;
+        double rate = s->frames > 1 && seconds > 0 ? (s->frames - 1) / seconds : 0.0;
+        printf("  %s: %d frames, %.1f fps, out of order %d, sizes:", s->name, s->frames, rate, s->outOfOrder);
+        for (int k = 0; k < s->sizes; ++k) printf(" %dx%d %s", s->width[k], s->height[k], FormatName(s->format[k]));
+        printf("\n");
+        ok = ok && s->frames > 10 && s->outOfOrder == 0;
+    }
+    /* Input 1 saw its own format first, then the shared larger one. */
+    ok = ok && s1.sizes == 2 && s2.sizes >= 1 && s2.width[0] == 1280;
+    if (in1) OVIX_DestroyPort(in1);
+    if (in2) OVIX_DestroyPort(in2);
+    return ok;
 }
 
 int main(void) {
@@ -114,7 +209,10 @@ int main(void) {
     if (source) OVIX_DestroyPort(source);
     if (muxA) OVIX_DestroyPort(muxA);
     if (muxB) OVIX_DestroyPort(muxB);
-    OVIX_Shutdown();
     printf("%s\n", allArrived ? "every frame arrived exactly once, in order" : "frames were lost or reordered");
-    return allArrived ? 0 : 1;
+
+    int captured = CaptureFromTestPattern();
+    printf("%s\n", captured ? "capture: both inputs received frames in order" : "capture FAILED");
+    OVIX_Shutdown();
+    return allArrived && captured ? 0 : 1;
 }

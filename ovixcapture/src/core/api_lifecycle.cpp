@@ -1,5 +1,6 @@
 // Library start-up and shut-down, versions, the default pipeline mode and the
 // log switch.
+#include "capture/capture_registry.h"
 #include "core/api_guard.h"
 #include "core/device_registry.h"
 #include "core/library_state.h"
@@ -43,6 +44,7 @@ int OVIX_Init(void) {
     }
 
     library_state::SetInitialised(true);
+    capture_registry::Create();
 
     OvixDeviceRegistry& devices = device_registry::Get();
     devices.Enumerate();
@@ -54,6 +56,7 @@ int OVIX_Init(void) {
 
 int OVIX_Shutdown(void) {
   return Guarded(OVIX_OK, []() -> int {
+    capture_registry::Destroy();
     device_registry::Destroy();
     OVIX_LOG(kTagCore, "OVIX_Shutdown");
     if (library_state::IsInitialised()) {

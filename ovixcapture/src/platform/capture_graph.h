@@ -91,4 +91,8 @@ HRESULT CreateNullRenderer(std::shared_ptr<Filter>& out);
 // The first pin of a direction on a filter (IBaseFilter::EnumPins), or null.
 Pin* FirstPin(Filter& filter, PinDirection direction);
 
+// Whether the calling thread is inside FilterGraph::Connect, so that a
+// device can tell an intelligent connect from an explicit one.
+bool InIntelligentConnect();
+
 }  // namespace ovix::platform

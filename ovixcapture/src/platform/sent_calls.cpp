@@ -107,17 +107,19 @@ const std::shared_ptr<Mailbox>& Current() {
   return mine.box;
 }
 
-void PumpInto(Mailbox& box) {
+unsigned PumpInto(Mailbox& box) {
+  unsigned ran = 0;
   for (;;) {
     std::shared_ptr<PendingCall> call;
     {
       std::lock_guard lock(box.mutex);
-      if (box.queue.empty()) return;
+      if (box.queue.empty()) return ran;
       call = std::move(box.queue.front());
       box.queue.pop_front();
     }
     call->fn();
     Complete(call, true);
+    ++ran;
   }
 }
 
@@ -187,9 +189,9 @@ bool SendCall(uint32_t threadId, std::function<void()> call) {
   }
 }
 
-void PumpSentCalls() { PumpInto(*Current()); }
+unsigned PumpSentCalls() { return PumpInto(*Current()); }
 
-bool WaitPumping(Event& event, int timeoutMs) {
+bool WaitPumping(Event& event, int timeoutMs, unsigned* pumped) {
   const std::shared_ptr<Mailbox>& self = Current();
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
   {
@@ -198,7 +200,8 @@ bool WaitPumping(Event& event, int timeoutMs) {
   }
   bool result = false;
   for (;;) {
-    PumpInto(*self);
+    const unsigned ran = PumpInto(*self);
+    if (pumped) *pumped += ran;
     {
       std::lock_guard lock(event.mutex_);
       if (event.ConsumeLocked()) {

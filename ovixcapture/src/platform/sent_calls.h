@@ -29,7 +29,7 @@ class Event {
   bool Wait(int timeoutMs);
 
  private:
-  friend bool WaitPumping(Event& event, int timeoutMs);
+  friend bool WaitPumping(Event& event, int timeoutMs, unsigned* pumped);
   bool ConsumeLocked();
 
   const bool manualReset_;
@@ -45,11 +45,12 @@ class Event {
 // thread ends before it pumped.
 bool SendCall(uint32_t threadId, std::function<void()> call);
 
-// Runs every call that has been sent to the calling thread.
-void PumpSentCalls();
+// Runs every call that has been sent to the calling thread; returns how many.
+unsigned PumpSentCalls();
 
 // Waits until event is set or timeoutMs has passed (< 0: for ever), running
-// calls sent to this thread meanwhile. True when the event was set.
-bool WaitPumping(Event& event, int timeoutMs);
+// calls sent to this thread meanwhile (their number is added to *pumped).
+// True when the event was set.
+bool WaitPumping(Event& event, int timeoutMs, unsigned* pumped = nullptr);
 
 }  // namespace ovix::platform

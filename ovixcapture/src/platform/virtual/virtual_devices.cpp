@@ -1,11 +1,14 @@
 #include "platform/virtual/virtual_devices.h"
 
 #include <algorithm>
+#include <map>
+#include <memory>
 #include <mutex>
 #include <vector>
 
 #include "platform/fault_points.h"
 #include "platform/virtual/control.h"
+#include "platform/virtual/virtual_camera.h"
 
 namespace ovix::virt {
 namespace {
@@ -24,7 +27,7 @@ struct DeviceTable {
 
   DeviceTable() { LoadBuiltIns(); }
   void LoadBuiltIns() {
-    cameras = {CameraSpec{kTestPatternId, std::string(kTestPatternName)}};
+    cameras = {TestPatternSpec()};
     endpoints = {EndpointSpec{AudioFlow::Capture, kTestToneId, std::string(kTestToneName)},
                  EndpointSpec{AudioFlow::Render, kNullSpeakerId, std::string(kNullSpeakerName)}};
   }
@@ -33,6 +36,66 @@ struct DeviceTable {
 DeviceTable& Table() {
   static DeviceTable table;
   return table;
+}
+
+// The filters bound for each camera id (weakly: their users own them), the
+// connect fault armed for the id, and the property pages shown.
+struct LiveCameras {
+  struct Camera {
+    std::shared_ptr<ConnectFault> fault = std::make_shared<ConnectFault>();
+    std::vector<std::weak_ptr<VirtualCamera>> filters;
+  };
+  std::mutex mutex;
+  std::map<std::string, Camera, std::less<>> byId;
+  int pagesShown = 0;
+  std::string lastCaption;
+
+  // Under mutex.
+  Camera& Of(const std::string& id) { return byId[id]; }
+};
+
+LiveCameras& Live() {
+  static LiveCameras live;
+  return live;
+}
+
+// The live filters of a camera, newest first; the registry drops the dead.
+std::vector<std::shared_ptr<VirtualCamera>> FiltersOf(const std::string& id) {
+  std::vector<std::shared_ptr<VirtualCamera>> out;
+  std::lock_guard lock(Live().mutex);
+  auto it = Live().byId.find(id);
+  if (it == Live().byId.end()) return out;
+  auto& filters = it->second.filters;
+  std::erase_if(filters, [](const std::weak_ptr<VirtualCamera>& w) { return w.expired(); });
+  for (auto f = filters.rbegin(); f != filters.rend(); ++f)
+    if (auto p = f->lock()) out.push_back(std::move(p));
+  return out;
+}
+
+std::shared_ptr<VirtualCamera> RunningFilterOf(const std::string& id) {
+  for (auto& f : FiltersOf(id))
+    if (f->IsRunning()) return f;
+  return nullptr;
+}
+
+void NotePagesShown(const std::string& caption) {
+  std::lock_guard lock(Live().mutex);
+  ++Live().pagesShown;
+  Live().lastCaption = caption;
+}
+
+std::shared_ptr<VirtualCamera> BindCamera(CameraSpec spec) {
+  if (spec.capabilities.empty()) spec.capabilities = TestPatternSpec().capabilities;
+  std::shared_ptr<ConnectFault> fault;
+  {
+    std::lock_guard lock(Live().mutex);
+    fault = Live().Of(spec.id).fault;
+  }
+  const std::string id = spec.id;
+  auto camera = std::make_shared<VirtualCamera>(std::move(spec), std::move(fault), NotePagesShown);
+  std::lock_guard lock(Live().mutex);
+  Live().Of(id).filters.push_back(camera);
+  return camera;
 }
 
 HRESULT ReadName(const std::optional<std::string>& name, std::string& out, const char* fault) {
@@ -53,6 +116,12 @@ class VirtualMoniker final : public CaptureMoniker {
     return S_OK;
   }
   HRESULT ReadFriendlyName(std::string& out) override { return ReadName(spec_.friendlyName, out, "ReadFriendlyName"); }
+  HRESULT BindToFilter(std::shared_ptr<platform::Filter>& out) override {
+    out.reset();
+    if (HRESULT hr = FaultCheck("BindToFilter"); Failed(hr)) return hr;
+    out = BindCamera(spec_);
+    return S_OK;
+  }
 
  private:
   CameraSpec spec_;
@@ -150,8 +219,64 @@ platform::AudioEndpointProvider& VirtualAudioProvider() {
   return provider;
 }
 
+VirtualCapability Capability(uint32_t subtype, int32_t width, int32_t height, int fps) {
+  const int64_t frameTime = fps > 0 ? 10'000'000 / fps : 0;
+  return VirtualCapability{platform::VideoType(subtype, width, height, frameTime), {frameTime, frameTime}};
+}
+
+CameraSpec TestPatternSpec() {
+  namespace st = platform::subtype;
+  struct Variant {
+    uint32_t subtype;
+    bool topDown;
+  };
+  const Variant variants[] = {{st::kYUY2, false},  {st::kNV12, false}, {st::kRGB24, false}, {st::kRGB24, true},
+                              {st::kRGB32, false}, {st::kMJPG, false}, {st::kH264, false}};
+  struct Size {
+    int32_t width, height;
+  };
+  const Size sizes[] = {{640, 480}, {1280, 720}, {1920, 1080}};
+
+  CameraSpec spec;
+  spec.id = kTestPatternId;
+  spec.friendlyName = kTestPatternName;
+  spec.realTime = true;
+  spec.hasPropertyPages = true;
+  for (const Variant& v : variants) {
+    for (const Size& s : sizes) {
+      std::vector<int> rates = {30};
+      if (s.width == 1280 && (v.subtype == st::kYUY2 || v.subtype == st::kNV12 || v.subtype == st::kMJPG)) rates.push_back(60);
+      if (s.width == 640 && v.subtype == st::kYUY2) rates.push_back(15);
+      for (int fps : rates) {
+        VirtualCapability c = Capability(v.subtype, s.width, v.topDown ? -s.height : s.height, fps);
+        if (v.subtype == st::kH264) {  // compressed formats come with the longer header
+          c.type.formatType = platform::FormatKind::VideoInfo2;
+          c.type.cbFormat = platform::kVideoInfo2Size;
+        }
+        spec.capabilities.push_back(c);
+      }
+    }
+  }
+  return spec;
+}
+
 void Reset() {
   platform::ClearFaults();
+  std::vector<std::shared_ptr<VirtualCamera>> running;
+  {
+    std::lock_guard lock(Live().mutex);
+    for (auto& [id, camera] : Live().byId) {
+      camera.fault->Disarm();
+      for (auto& w : camera.filters)
+        if (auto f = w.lock()) running.push_back(std::move(f));
+    }
+    Live().byId.clear();
+    Live().pagesShown = 0;
+    Live().lastCaption.clear();
+  }
+  // Outside the lock: stopping joins streaming threads that may be calling out.
+  for (auto& f : running) f->Stop();
+  running.clear();
   std::lock_guard lock(Table().mutex);
   Table().LoadBuiltIns();
 }
@@ -188,6 +313,41 @@ bool RemoveEndpoint(const std::string& id) {
   if (it == v.end()) return false;
   v.erase(it);
   return true;
+}
+
+HRESULT DeliverBuffer(const std::string& cameraId, const uint8_t* data, size_t length) {
+  auto f = RunningFilterOf(cameraId);
+  return f ? f->DeliverBuffer(data, length) : E_UNEXPECTED;
+}
+
+HRESULT DeliverFrames(const std::string& cameraId, int count) {
+  auto f = RunningFilterOf(cameraId);
+  return f ? f->DeliverFrames(count) : E_UNEXPECTED;
+}
+
+bool IsStreaming(const std::string& cameraId) { return RunningFilterOf(cameraId) != nullptr; }
+
+std::optional<platform::MediaType> ConnectedType(const std::string& cameraId) {
+  // The running filter's connection first: a probe may hold another filter.
+  if (auto f = RunningFilterOf(cameraId)) return f->ConnectedType();
+  for (auto& f : FiltersOf(cameraId))
+    if (auto t = f->ConnectedType()) return t;
+  return std::nullopt;
+}
+
+void RaiseFaultInConnect(const std::string& cameraId, uint32_t code, int nth, bool intelligent) {
+  std::lock_guard lock(Live().mutex);
+  Live().Of(cameraId).fault->Arm(code, nth, intelligent);
+}
+
+int PropertyPagesShown() {
+  std::lock_guard lock(Live().mutex);
+  return Live().pagesShown;
+}
+
+std::string LastPropertyPageCaption() {
+  std::lock_guard lock(Live().mutex);
+  return Live().lastCaption;
 }
 
 void FailCall(const char* call, HRESULT hr, int nth, int times) { platform::ArmFault(call, nth, hr, times); }

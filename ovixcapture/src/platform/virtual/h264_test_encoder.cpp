@@ -47,7 +47,7 @@ HRESULT H264TestEncoder::Open(int width, int height, int fps, std::unique_ptr<H2
   c->gop_size = fps;
   c->keyint_min = fps;
   c->max_b_frames = 0;
-  c->thread_count = 1;  // one picture in, one access unit out, on the caller's thread
+  c->thread_count = 1;                       // one picture in, one access unit out, on the caller's thread
   c->flags &= ~AV_CODEC_FLAG_GLOBAL_HEADER;  // headers in band, not in extradata
   if (isX264) {
     av_opt_set(c->priv_data, "preset", "ultrafast", 0);

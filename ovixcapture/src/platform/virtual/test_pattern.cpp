@@ -20,7 +20,7 @@ enum Colour : int { kWhite75, kYellow, kCyan, kGreen, kMagenta, kRed, kBlue, kBl
 struct Rgb {
   int r, g, b;
 };
-constexpr Rgb kRgb[kColourCount] = {{191, 191, 191}, {191, 191, 0}, {0, 191, 191}, {0, 191, 0},   {191, 0, 191},
+constexpr Rgb kRgb[kColourCount] = {{191, 191, 191}, {191, 191, 0}, {0, 191, 191}, {0, 191, 0},     {191, 0, 191},
                                     {191, 0, 0},     {0, 0, 191},   {0, 0, 0},     {255, 255, 255}, {48, 48, 48}};
 
 // BT.601, limited range: what cameras deliver and what the library's colour
@@ -30,8 +30,12 @@ uint8_t CbOf(Rgb c) { return static_cast<uint8_t>(((-38 * c.r - 74 * c.g + 112 *
 uint8_t CrOf(Rgb c) { return static_cast<uint8_t>(((112 * c.r - 94 * c.g - 18 * c.b + 128) >> 8) + 128); }
 // JPEG (JFIF) YCbCr is full range.
 uint8_t FullLumaOf(Rgb c) { return static_cast<uint8_t>((77 * c.r + 150 * c.g + 29 * c.b + 128) >> 8); }
-uint8_t FullCbOf(Rgb c) { return static_cast<uint8_t>(std::clamp(((-43 * c.r - 85 * c.g + 128 * c.b + 128) >> 8) + 128, 0, 255)); }
-uint8_t FullCrOf(Rgb c) { return static_cast<uint8_t>(std::clamp(((128 * c.r - 107 * c.g - 21 * c.b + 128) >> 8) + 128, 0, 255)); }
+uint8_t FullCbOf(Rgb c) {
+  return static_cast<uint8_t>(std::clamp(((-43 * c.r - 85 * c.g + 128 * c.b + 128) >> 8) + 128, 0, 255));
+}
+uint8_t FullCrOf(Rgb c) {
+  return static_cast<uint8_t>(std::clamp(((128 * c.r - 107 * c.g - 21 * c.b + 128) >> 8) + 128, 0, 255));
+}
 
 // How one plane stores a run of pixels: unitPixels pixels in unitBytes bytes.
 enum class PlaneKind { Yuy2, Luma, CbCr, Cb, Cr, FullLuma, FullCb, FullCr, Bgr, Bgra };
@@ -44,16 +48,44 @@ struct PlaneShape {
 
 void UnitOf(PlaneKind kind, Rgb c, uint8_t* u) {
   switch (kind) {
-    case PlaneKind::Yuy2: u[0] = u[2] = LumaOf(c); u[1] = CbOf(c); u[3] = CrOf(c); break;
-    case PlaneKind::Luma: u[0] = LumaOf(c); break;
-    case PlaneKind::CbCr: u[0] = CbOf(c); u[1] = CrOf(c); break;
-    case PlaneKind::Cb: u[0] = CbOf(c); break;
-    case PlaneKind::Cr: u[0] = CrOf(c); break;
-    case PlaneKind::FullLuma: u[0] = FullLumaOf(c); break;
-    case PlaneKind::FullCb: u[0] = FullCbOf(c); break;
-    case PlaneKind::FullCr: u[0] = FullCrOf(c); break;
-    case PlaneKind::Bgr: u[0] = static_cast<uint8_t>(c.b); u[1] = static_cast<uint8_t>(c.g); u[2] = static_cast<uint8_t>(c.r); break;
-    case PlaneKind::Bgra: u[0] = static_cast<uint8_t>(c.b); u[1] = static_cast<uint8_t>(c.g); u[2] = static_cast<uint8_t>(c.r); u[3] = 255; break;
+    case PlaneKind::Yuy2:
+      u[0] = u[2] = LumaOf(c);
+      u[1] = CbOf(c);
+      u[3] = CrOf(c);
+      break;
+    case PlaneKind::Luma:
+      u[0] = LumaOf(c);
+      break;
+    case PlaneKind::CbCr:
+      u[0] = CbOf(c);
+      u[1] = CrOf(c);
+      break;
+    case PlaneKind::Cb:
+      u[0] = CbOf(c);
+      break;
+    case PlaneKind::Cr:
+      u[0] = CrOf(c);
+      break;
+    case PlaneKind::FullLuma:
+      u[0] = FullLumaOf(c);
+      break;
+    case PlaneKind::FullCb:
+      u[0] = FullCbOf(c);
+      break;
+    case PlaneKind::FullCr:
+      u[0] = FullCrOf(c);
+      break;
+    case PlaneKind::Bgr:
+      u[0] = static_cast<uint8_t>(c.b);
+      u[1] = static_cast<uint8_t>(c.g);
+      u[2] = static_cast<uint8_t>(c.r);
+      break;
+    case PlaneKind::Bgra:
+      u[0] = static_cast<uint8_t>(c.b);
+      u[1] = static_cast<uint8_t>(c.g);
+      u[2] = static_cast<uint8_t>(c.r);
+      u[3] = 255;
+      break;
   }
 }
 
@@ -149,8 +181,8 @@ class Picture {
       const uint8_t seg = kSegments[n % 10];
       const int dx = ox + margin + k * (dw + gap), dy = oy + margin;
       const int mid0 = (dh - t) / 2, mid1 = (dh + t) / 2;
-      const Rect segs[7] = {{0, 0, dw, t, kWhite},         {dw - t, 0, dw, mid1, kWhite}, {dw - t, mid0, dw, dh, kWhite},
-                            {0, dh - t, dw, dh, kWhite},   {0, mid0, t, dh, kWhite},      {0, 0, t, mid1, kWhite},
+      const Rect segs[7] = {{0, 0, dw, t, kWhite},       {dw - t, 0, dw, mid1, kWhite}, {dw - t, mid0, dw, dh, kWhite},
+                            {0, dh - t, dw, dh, kWhite}, {0, mid0, t, dh, kWhite},      {0, 0, t, mid1, kWhite},
                             {0, mid0, dw, mid1, kWhite}};
       for (int s = 0; s < 7; ++s)
         if (seg & (1 << s)) AddRect(dx + segs[s].x0, dy + segs[s].y0, dx + segs[s].x1, dy + segs[s].y1, kWhite);
@@ -208,22 +240,22 @@ const PlaneShape kBgra{PlaneKind::Bgra, 1, 4, 1};
 // The planes of a raw subtype and their tightly packed row lengths.
 bool RawLayout(uint32_t s, int w, std::vector<PlaneShape>& shapes, std::vector<int>& rowBytes) {
   const int cw = (w + 1) / 2;
-  if (s == st::kYUY2) shapes = {kYuy2}, rowBytes = {w * 2};
-  else if (s == st::kNV12) shapes = {kLuma, kCbCr}, rowBytes = {w, w};
-  else if (s == st::kI420) shapes = {kLuma, kCb, kCr}, rowBytes = {w, cw, cw};
-  else if (s == st::kRGB24) shapes = {kBgr}, rowBytes = {w * 3};
-  else if (s == st::kRGB32) shapes = {kBgra}, rowBytes = {w * 4};
-  else return false;
+  if (s == st::kYUY2)
+    shapes = {kYuy2}, rowBytes = {w * 2};
+  else if (s == st::kNV12)
+    shapes = {kLuma, kCbCr}, rowBytes = {w, w};
+  else if (s == st::kI420)
+    shapes = {kLuma, kCb, kCr}, rowBytes = {w, cw, cw};
+  else if (s == st::kRGB24)
+    shapes = {kBgr}, rowBytes = {w * 3};
+  else if (s == st::kRGB32)
+    shapes = {kBgra}, rowBytes = {w * 4};
+  else
+    return false;
   return true;
 }
 
 }  // namespace
-
-bool TestPattern::Supports(uint32_t s) {
-  std::vector<PlaneShape> shapes;
-  std::vector<int> rows;
-  return s == st::kMJPG || IsH264(s) || RawLayout(s, 2, shapes, rows);
-}
 
 size_t TestPattern::FrameBytes(uint32_t s, int32_t width, int32_t height) {
   const int64_t w = width, h = std::abs(static_cast<int64_t>(height));
@@ -264,7 +296,9 @@ struct TestPattern::Impl {
     std::vector<int> rowBytes;
     const int cw = (width + 1) / 2;
     switch (output) {
-      case Output::Raw: RawLayout(subtype, width, shapes, rowBytes); break;
+      case Output::Raw:
+        RawLayout(subtype, width, shapes, rowBytes);
+        break;
       case Output::Jpeg:
         if (!(jpeg = tjInitCompress())) return openResult = E_OUTOFMEMORY;
         shapes = {kFullLuma, kFullCb, kFullCr}, rowBytes = {width, cw, cw};
@@ -274,7 +308,8 @@ struct TestPattern::Impl {
         if (HRESULT hr = H264TestEncoder::Open(width, height, fps, h264); Failed(hr)) return openResult = hr;
         shapes = {kLuma, kCb, kCr}, rowBytes = {width, cw, cw};
         break;
-      case Output::Unsupported: return openResult = E_NOTIMPL;
+      case Output::Unsupported:
+        return openResult = E_NOTIMPL;
     }
     picture = std::make_unique<Picture>(std::move(shapes), rowBytes, width, height);
     return S_OK;
@@ -327,12 +362,16 @@ TestPattern::TestPattern(const platform::MediaType& type) : impl_(std::make_uniq
   m.width = type.width;
   m.height = std::abs(type.height);
   m.bottomUp = type.height > 0 && (type.subtype == st::kRGB24 || type.subtype == st::kRGB32);
-  if (type.avgTimePerFrame > 0) m.fps = static_cast<int>(std::max<int64_t>(1, (10'000'000 + type.avgTimePerFrame / 2) / type.avgTimePerFrame));
+  if (type.avgTimePerFrame > 0)
+    m.fps = static_cast<int>(std::max<int64_t>(1, (10'000'000 + type.avgTimePerFrame / 2) / type.avgTimePerFrame));
   std::vector<PlaneShape> shapes;
   std::vector<int> rowBytes;
-  if (type.subtype == st::kMJPG) m.output = Impl::Output::Jpeg;
-  else if (IsH264(type.subtype)) m.output = Impl::Output::H264;
-  else if (RawLayout(type.subtype, 2, shapes, rowBytes)) m.output = Impl::Output::Raw;
+  if (type.subtype == st::kMJPG)
+    m.output = Impl::Output::Jpeg;
+  else if (IsH264(type.subtype))
+    m.output = Impl::Output::H264;
+  else if (RawLayout(type.subtype, 2, shapes, rowBytes))
+    m.output = Impl::Output::Raw;
 }
 
 TestPattern::~TestPattern() = default;
@@ -346,13 +385,22 @@ HRESULT TestPattern::Next(std::vector<uint8_t>& out) {
   }
   HRESULT hr = E_NOTIMPL;
   switch (m.output) {
-    case Impl::Output::Raw: hr = m.Raw(out); break;
-    case Impl::Output::Jpeg: hr = m.Jpeg(out); break;
-    case Impl::Output::H264: hr = m.H264(out); break;
-    case Impl::Output::Unsupported: break;
+    case Impl::Output::Raw:
+      hr = m.Raw(out);
+      break;
+    case Impl::Output::Jpeg:
+      hr = m.Jpeg(out);
+      break;
+    case Impl::Output::H264:
+      hr = m.H264(out);
+      break;
+    case Impl::Output::Unsupported:
+      break;
   }
-  if (Failed(hr)) out.clear();
-  else ++m.frame;
+  if (Failed(hr))
+    out.clear();
+  else
+    ++m.frame;
   return hr;
 }
 

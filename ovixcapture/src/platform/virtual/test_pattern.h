@@ -16,9 +16,6 @@ namespace ovix::virt {
 
 class TestPattern {
  public:
-  // Whether frames of this subtype can be made (the H.264 subtypes need an
-  // encoder at run time, see Next).
-  static bool Supports(uint32_t subtype);
   // Bytes of one uncompressed frame with tightly packed rows; 0 for the
   // compressed subtypes and for sizes that are not positive.
   static size_t FrameBytes(uint32_t subtype, int32_t width, int32_t height);

@@ -78,9 +78,9 @@ struct VirtualCamera::Streamer {
     return stop;
   }
 
-  // Owns only what it shares with the filter, so that a thread detached by a
-  // stop from inside its own delivery never touches a destroyed filter. The
-  // peer stays valid until Stop has joined this thread.
+  // Holds only what it shares with the filter, so that it may outlive a
+  // filter released from inside its own delivery. The peer stays valid
+  // until Stop has joined this thread.
   static void Loop(std::shared_ptr<Streamer> self, Pin* peer, std::shared_ptr<TestPattern> pattern, int64_t frameTime) {
     using Clock = std::chrono::steady_clock;
     const Ticks interval(frameTime);
@@ -97,7 +97,8 @@ struct VirtualCamera::Streamer {
       peer->Receive(frame.data(), frame.size(), n * frameTime);
       // A consumer that fell behind gets the next frame at once, not a burst.
       const auto now = Clock::now();
-      if (now > start + (n + 2) * interval) start = now - (n + 1) * std::chrono::duration_cast<Clock::duration>(interval);
+      if (now > start + (n + 2) * interval)
+        start = now - (n + 1) * std::chrono::duration_cast<Clock::duration>(interval);
     }
   }
 };
@@ -262,9 +263,12 @@ class VirtualCamera::Config final : public platform::StreamConfig {
     type.reset();
     if (HRESULT hr = FaultCheck("GetFormat"); Failed(hr)) return hr;
     std::lock_guard lock(cam_.mutex_);
-    if (cam_.format_) type = std::make_unique<MediaType>(*cam_.format_);
-    else if (!cam_.spec_.capabilities.empty()) type = std::make_unique<MediaType>(cam_.spec_.capabilities.front().type);
-    else return E_FAIL;
+    if (cam_.format_)
+      type = std::make_unique<MediaType>(*cam_.format_);
+    else if (!cam_.spec_.capabilities.empty())
+      type = std::make_unique<MediaType>(cam_.spec_.capabilities.front().type);
+    else
+      return E_FAIL;
     return S_OK;
   }
 

@@ -382,9 +382,10 @@ void OvixVideoInput::CompleteSourceHandoff(const std::vector<OvixVideoInput*>& c
   unsigned restored = 0;
   for (OvixVideoInput* c : clients) {
     if (!c || c == this || c->IsDestroyed()) continue;
-    std::unique_lock<std::mutex> clientLock(c->lifecycleMutex_);
-    // Stopped by the application since the handoff began: it stays stopped.
-    if (!c->handoffPending_.exchange(false, std::memory_order_acq_rel)) continue;
+    // A client that another thread is starting or stopping right now is left
+    // to that thread; one stopped since the handoff began stays stopped.
+    std::unique_lock<std::mutex> clientLock(c->lifecycleMutex_, std::try_to_lock);
+    if (!clientLock.owns_lock() || !c->handoffPending_.exchange(false, std::memory_order_acq_rel)) continue;
     const int r = c->StartLocked();
     if (r == OVIX_OK) {
       ++restored;

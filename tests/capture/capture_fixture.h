@@ -96,6 +96,23 @@ class Gate {
   bool open_ = false;
 };
 
+// A frame callback that collects every frame and holds the delivering
+// thread at the given frame (or at every frame when holdAt is -1) until
+// released.
+struct HoldingCallback {
+  FrameCollector frames;
+  Gate entered, release;
+  int64_t holdAt = 0;
+  static void Callback(const OvixVideoFrame* f, void* user) {
+    auto* h = static_cast<HoldingCallback*>(user);
+    h->frames.Add(f);
+    if (h->holdAt < 0 || f->frameIndex == h->holdAt) {
+      h->entered.Open();
+      h->release.Wait();
+    }
+  }
+};
+
 inline virt::CameraSpec OnDemandCamera(const std::string& id, std::vector<virt::VirtualCapability> caps,
                                        const std::string& name = "Test Camera") {
   virt::CameraSpec spec;

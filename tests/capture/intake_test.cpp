@@ -149,32 +149,17 @@ INSTANTIATE_TEST_SUITE_P(TopDownRgbAndYuv, IntakeNoFlip,
 TEST_F(Intake, QueueKeepsTheFourNewestUnderABlockedConsumer) {
   StartWith({OnDemandCamera("cam", {virt::Capability(st::kYUY2, 16, 8, 30)})});
   input_ = Input(0, 16, 8, 30, OVIX_FORMAT_YUY2);
-  Gate entered, release;
-  struct State {
-    FrameCollector* frames;
-    Gate* entered;
-    Gate* release;
-  } state{&frames_, &entered, &release};
-  OVIX_SetVideoFrameCallback(
-      input_,
-      [](const OvixVideoFrame* f, void* u) {
-        auto* s = static_cast<State*>(u);
-        s->frames->Add(f);
-        if (f->frameIndex == 0) {
-          s->entered->Open();
-          s->release->Wait();
-        }
-      },
-      &state);
+  HoldingCallback hold;
+  OVIX_SetVideoFrameCallback(input_, HoldingCallback::Callback, &hold);
   ASSERT_EQ(OVIX_Start(input_), OVIX_OK);
   const std::vector<uint8_t> buffer(16 * 8 * 2, 1);
   ASSERT_EQ(Deliver(buffer), S_OK);
-  ASSERT_TRUE(entered.WaitFor(20));
+  ASSERT_TRUE(hold.entered.WaitFor(20));
   for (int i = 0; i < 6; ++i) ASSERT_EQ(Deliver(buffer), S_OK);  // frames 1..6 while 0 is held
-  release.Open();
-  ASSERT_TRUE(frames_.WaitFor(5));
+  hold.release.Open();
+  ASSERT_TRUE(hold.frames.WaitFor(5));
   std::vector<int64_t> indices;
-  for (const SeenFrame& f : frames_.Frames()) indices.push_back(f.frame.frameIndex);
+  for (const SeenFrame& f : hold.frames.Frames()) indices.push_back(f.frame.frameIndex);
   EXPECT_EQ(indices, (std::vector<int64_t>{0, 3, 4, 5, 6}));
 }
 
@@ -207,32 +192,20 @@ TEST_F(Intake, SlowConsumerIsReportedPerTargetAndForTheChain) {
 TEST_F(Intake, FramesQueuedWhenTheStopBeginsAreNeverDelivered) {
   StartWith({OnDemandCamera("cam", {virt::Capability(st::kYUY2, 16, 8, 30)})});
   input_ = Input(0, 16, 8, 30, OVIX_FORMAT_YUY2);
-  Gate entered, release;
-  struct State {
-    FrameCollector* frames;
-    Gate* entered;
-    Gate* release;
-  } state{&frames_, &entered, &release};
-  OVIX_SetVideoFrameCallback(
-      input_,
-      [](const OvixVideoFrame* f, void* u) {
-        auto* s = static_cast<State*>(u);
-        s->frames->Add(f);
-        s->entered->Open();
-        s->release->Wait();
-      },
-      &state);
+  HoldingCallback hold;
+  hold.holdAt = -1;
+  OVIX_SetVideoFrameCallback(input_, HoldingCallback::Callback, &hold);
   ASSERT_EQ(OVIX_Start(input_), OVIX_OK);
   const std::vector<uint8_t> buffer(256, 3);
   ASSERT_EQ(Deliver(buffer), S_OK);
-  ASSERT_TRUE(entered.WaitFor(20));
+  ASSERT_TRUE(hold.entered.WaitFor(20));
   ASSERT_EQ(Deliver(buffer), S_OK);
   ASSERT_EQ(Deliver(buffer), S_OK);
   std::thread stopper([&] { EXPECT_EQ(OVIX_Stop(input_), OVIX_OK); });
   while (As(input_)->IsRunning()) std::this_thread::yield();  // the stop has begun
-  release.Open();
+  hold.release.Open();
   stopper.join();
-  EXPECT_EQ(frames_.Count(), 1u);
+  EXPECT_EQ(hold.frames.Count(), 1u);
   EXPECT_EQ(virt::DeliverBuffer("cam", buffer.data(), buffer.size()), E_UNEXPECTED);  // graph gone
 }
 

@@ -73,23 +73,14 @@ TEST_F(StopProtocol, BlockedDownstreamPortIsReportedUntilItReturns) {
 }
 
 TEST_F(StopProtocol, BlockedFrameCallbackShowsNoDownstreamTarget) {
-  struct State {
-    Gate entered, release;
-  } state;
-  OVIX_SetVideoFrameCallback(
-      input_,
-      [](const OvixVideoFrame*, void* u) {
-        auto* s = static_cast<State*>(u);
-        s->entered.Open();
-        s->release.Wait();
-      },
-      &state);
+  HoldingCallback hold;
+  OVIX_SetVideoFrameCallback(input_, HoldingCallback::Callback, &hold);
   ASSERT_EQ(OVIX_Start(input_), OVIX_OK);
   ASSERT_EQ(DeliverOne(), S_OK);
-  ASSERT_TRUE(state.entered.WaitFor(20));
+  ASSERT_TRUE(hold.entered.WaitFor(20));
   std::thread stopper([&] { EXPECT_EQ(OVIX_Stop(input_), OVIX_OK); });
   ASSERT_TRUE(AwaitLogLines("StopDirectShow dispatch still running", 1));
-  state.release.Open();
+  hold.release.Open();
   stopper.join();
   EXPECT_EQ(CountLogLines("stage=0 dispatchTid=0 target=(nil) targetType=0 dispatchMs=0"), 1);
 }

@@ -17,6 +17,14 @@ PACKAGES=(
   libavcodec-dev
   libavutil-dev
   libswscale-dev
+  libavfilter-dev
+  libyuv-dev
+  libfreetype-dev
+  libfontconfig-dev
+  fonts-dejavu-core
+  libstb-dev
+  clang
+  libclang-rt-14-dev
 )
 
 missing=()

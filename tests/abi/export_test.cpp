@@ -62,6 +62,12 @@ const char* const kImplemented[] = {
     "OVIX_GetAudioRenderDeviceInfo", "OVIX_Connect", "OVIX_Disconnect", "OVIX_DestroyPort", "OVIX_Start",
     "OVIX_Stop", "OVIX_SetVideoFrameCallback", "OVIX_SetAudioFrameCallback", "OVIX_CreateAudioMux",
     "OVIX_CreateVideoFrameSource", "OVIX_PushVideoFrame", "OVIX_CreateVideoMux",
+    "OVIX_CreateVideoCrop", "OVIX_SetVideoCropRect", "OVIX_EnableVideoCrop", "OVIX_CreateVideoColorEngine",
+    "OVIX_SetVideoColorEngineConfig", "OVIX_GetVideoColorEngineConfig", "OVIX_LoadVideoColorEngineCubeFile",
+    "OVIX_ClearVideoColorEngineLut",
+    "OVIX_CreateVideoOsd", "OVIX_SetVideoOsdText", "OVIX_SetVideoOsdImage", "OVIX_AddVideoOsdText",
+    "OVIX_AddVideoOsdImage", "OVIX_AddVideoOsdRect", "OVIX_UpdateVideoOsdText", "OVIX_RemoveVideoOsdItem",
+    "OVIX_ClearVideoOsd", "OVIX_ConnectVideoOsdOutput",
 };
 
 TEST(Exports, OnlyInterfaceFunctionsAreExported) {

@@ -10,6 +10,7 @@
 // done per instruction in 16-bit lanes, and the saturating pack to bytes is
 // the clamp: the same integers as the scalar formulas.
 #include "video/color_engine_fixed.h"
+#include "platform/cpu_features.h"
 
 #if defined(__x86_64__)
 #include <immintrin.h>
@@ -214,10 +215,7 @@ __attribute__((target("avx2"))) int BgraToRgb32Row(const uint8_t* bgra, int widt
   return x;
 }
 
-bool HasAvx2() {
-  static const bool has = __builtin_cpu_supports("avx2");
-  return has;
-}
+bool HasAvx2() { return platform::HasAvx2(); }
 
 }  // namespace
 

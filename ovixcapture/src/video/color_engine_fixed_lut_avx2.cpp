@@ -5,6 +5,7 @@
 // a + ((f*(b - a) + 128) >> 8) is (a*(256 - f) + b*f + 128) >> 8, one
 // multiply-add of the pair (a, b) with the weights (256 - f, f).
 #include "video/color_engine_fixed_lut.h"
+#include "platform/cpu_features.h"
 
 #if defined(__x86_64__)
 #include <immintrin.h>
@@ -16,10 +17,7 @@ namespace ovix::color {
 
 namespace {
 
-bool HasAvx2() {
-  static const bool has = __builtin_cpu_supports("avx2");
-  return has;
-}
+bool HasAvx2() { return platform::HasAvx2(); }
 
 // Rounded weighted sum of 16-bit pairs: (a*wa + b*wb + 128) >> 8 per 32-bit lane.
 __attribute__((target("avx2"), always_inline)) inline __m256i Mix(__m256i pairs, __m256i weights) {

@@ -5,6 +5,7 @@
 // the strength blend runs on 8 pixels again. Every lane does exactly the
 // scalar arithmetic (no fused multiply-add), so the values are identical.
 #include "video/color_engine_float.h"
+#include "platform/cpu_features.h"
 
 #if defined(__x86_64__)
 #include <immintrin.h>
@@ -16,10 +17,7 @@ namespace ovix::color {
 
 namespace {
 
-bool HasAvx2() {
-  static const bool has = __builtin_cpu_supports("avx2");
-  return has;
-}
+bool HasAvx2() { return platform::HasAvx2(); }
 
 struct Axis {
   __m256i i0, i1;

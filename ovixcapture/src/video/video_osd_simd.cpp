@@ -1,4 +1,5 @@
 #include "video/video_osd_simd.h"
+#include "platform/cpu_features.h"
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
@@ -48,10 +49,7 @@ __attribute__((target("avx2"))) void Span(uint8_t* p, size_t bytes, const OsdLan
 
 }  // namespace
 
-bool OsdSimdAvailable() {
-  static const bool has = __builtin_cpu_supports("avx2");
-  return has;
-}
+bool OsdSimdAvailable() { return platform::HasAvx2(); }
 
 void OsdMixSpan(uint8_t* p, size_t bytes, const OsdLanes& first, const OsdLanes* second) {
   if (!OsdSimdAvailable()) return;

@@ -13,5 +13,5 @@ for target in build/fuzz/fuzz/*_fuzz; do
   seeds=()
   [[ -d "fuzz/seeds/$name" ]] && seeds=("fuzz/seeds/$name")
   echo "fuzz: $name for ${seconds}s"
-  "$target" -max_total_time="$seconds" -rss_limit_mb=2048 -print_final_stats=1 "$corpus" "${seeds[@]}"
+  "$target" -seed=1 -max_total_time="$seconds" -rss_limit_mb=2048 -print_final_stats=1 "$corpus" "${seeds[@]}"
 done

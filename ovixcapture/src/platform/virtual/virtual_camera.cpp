@@ -379,6 +379,7 @@ HRESULT VirtualCamera::OpenDelivery(Delivery& d) {
   if (!running_ || !peer_ || !pattern_) return E_UNEXPECTED;
   ++inFlight_;
   t_openDeliveries.push_back(this);
+  d.owner = this;
   d.peer = peer_;
   d.pattern = pattern_;
   d.sampleTime = (NowNs() - runStartNs_) / 100;
@@ -404,10 +405,6 @@ HRESULT VirtualCamera::DeliverBuffer(const uint8_t* data, size_t length) {
   if (!data && length > 0) return E_POINTER;
   Delivery d;
   if (HRESULT hr = OpenDelivery(d); Failed(hr)) return hr;
-  struct Close {
-    VirtualCamera* cam;
-    ~Close() { cam->CloseDelivery(); }
-  } close{this};
   return d.peer->Receive(data, length, d.sampleTime);
 }
 
@@ -419,10 +416,6 @@ HRESULT VirtualCamera::DeliverFrames(int count) {
     // One delivery per frame, so that a Stop waits for one frame, not all.
     Delivery d;
     if (HRESULT hr = OpenDelivery(d); Failed(hr)) return hr;
-    struct Close {
-      VirtualCamera* cam;
-      ~Close() { cam->CloseDelivery(); }
-    } close{this};
     HRESULT hr = d.pattern->Next(frame);
     if (Failed(hr)) return hr;
     if (frame.empty()) continue;  // an encoder holding the picture back

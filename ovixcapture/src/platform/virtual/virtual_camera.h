@@ -73,11 +73,18 @@ class VirtualCamera final : public platform::Filter {
   struct Streamer;
 
   // One delivery to the peer: while it is open the peer stays connected and
-  // Stop waits for it to close.
+  // Stop waits for it to close; an opened delivery closes itself.
   struct Delivery {
+    VirtualCamera* owner = nullptr;  // set once opened
     platform::Pin* peer = nullptr;
     std::shared_ptr<TestPattern> pattern;
     int64_t sampleTime = 0;
+    Delivery() = default;
+    Delivery(const Delivery&) = delete;
+    Delivery& operator=(const Delivery&) = delete;
+    ~Delivery() {
+      if (owner) owner->CloseDelivery();
+    }
   };
   HRESULT OpenDelivery(Delivery& d);
   void CloseDelivery();

@@ -16,6 +16,7 @@
 
 #include "ovixcapture.h"
 #include "platform/sys.h"
+#include "support/temp_dir.h"
 #include "support/log_capture.h"
 #include "support/test_ports.h"
 #include "video/color_reference.h"
@@ -153,15 +154,8 @@ class ColorEngine : public testing::Test {
     engine_ = OVIX_CreateVideoColorEngine();
     ASSERT_NE(engine_, nullptr);
     OVIX_SetVideoFrameCallback(engine_, &Sink::Take, &sink_);
-    char dir[] = "/tmp/ovix_color_XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    dir_ = dir;
   }
-  void TearDown() override {
-    OVIX_DestroyPort(engine_);
-    for (const std::string& f : files_) std::remove(f.c_str());
-    rmdir(dir_.c_str());
-  }
+  void TearDown() override { OVIX_DestroyPort(engine_); }
 
   int Configure(uint32_t processor, int enable, uint32_t outFmt, int cs = 0, int range = 0, float strength = 1.0f) {
     const OvixColorConfig c{processor, enable, outFmt, cs, range, strength};
@@ -169,15 +163,7 @@ class ColorEngine : public testing::Test {
   }
   int Push(const OvixVideoFrame& f) { return OvixPortBase::FromHandle(engine_)->OnVideoFrame(&f); }
 
-  std::string WriteFile(const std::string& name, const std::string& text) {
-    const std::string path = dir_ + "/" + name;
-    FILE* f = std::fopen(path.c_str(), "wb");
-    EXPECT_NE(f, nullptr);
-    std::fwrite(text.data(), 1, text.size(), f);
-    std::fclose(f);
-    files_.push_back(path);
-    return path;
-  }
+  std::string WriteFile(const std::string& name, const std::string& text) { return temp_.Write(name, text); }
   int Load(const std::string& path) { return OVIX_LoadVideoColorEngineCubeFile(engine_, U16(path).c_str()); }
 
   // The engine's output for in under a config, as a copy.
@@ -190,8 +176,7 @@ class ColorEngine : public testing::Test {
 
   OvixPortHandle engine_ = nullptr;
   Sink sink_;
-  std::string dir_;
-  std::vector<std::string> files_;
+  TempDir temp_{"ovix_color"};
 };
 
 TEST_F(ColorEngine, PassesFramesThroughUnlessItHasWorkToDo) {
@@ -476,10 +461,10 @@ TEST_F(ColorEngine, LoadsReplacesAndClearsTheTable) {
   EXPECT_TRUE(SamePicture(Run(p.frame), graded(RandomCube(3, 4))));
 
   // Failed loads keep the table in force.
-  EXPECT_EQ(Load(dir_ + "/missing.cube"), OVIX_ERR_FAILED);
-  EXPECT_EQ(CountLogLines("ColorEngine load cube failed: open file failed path=" + dir_ + "/missing.cube"), 1);
-  EXPECT_EQ(Load(dir_), OVIX_ERR_FAILED);  // a folder is not a file
-  EXPECT_EQ(CountLogLines("ColorEngine load cube failed: open file failed path=" + dir_), 2);
+  EXPECT_EQ(Load(temp_.Path() + "/missing.cube"), OVIX_ERR_FAILED);
+  EXPECT_EQ(CountLogLines("ColorEngine load cube failed: open file failed path=" + temp_.Path() + "/missing.cube"), 1);
+  EXPECT_EQ(Load(temp_.Path()), OVIX_ERR_FAILED);  // a folder is not a file
+  EXPECT_EQ(CountLogLines("ColorEngine load cube failed: open file failed path=" + temp_.Path()), 2);
   EXPECT_EQ(Load(broken), OVIX_ERR_FAILED);
   EXPECT_EQ(CountLogLines("ColorEngine load cube failed: parse error path=" + broken), 1);
   EXPECT_TRUE(SamePicture(Run(p.frame), graded(RandomCube(3, 4))));

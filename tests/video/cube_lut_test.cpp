@@ -13,6 +13,7 @@
 
 #include "ovixcapture.h"
 #include "platform/sys.h"
+#include "support/temp_dir.h"
 #include "support/log_capture.h"
 #include "video/cube_file.h"
 #include "video/cube_lut.h"
@@ -182,27 +183,10 @@ class CubeFiles : public testing::Test {
     ASSERT_EQ(OVIX_Init(), OVIX_OK);
     ASSERT_EQ(OVIX_EnableLog(1), 0);
     engine_ = OVIX_CreateVideoColorEngine();
-    char dir[] = "/tmp/ovix_cube_XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    dir_ = dir;
   }
-  void TearDown() override {
-    OVIX_DestroyPort(engine_);
-    for (const std::string& f : files_) std::remove(f.c_str());
-    rmdir(dir_.c_str());
-  }
-  std::string Path(const std::string& name) {
-    files_.push_back(dir_ + "/" + name);
-    return files_.back();
-  }
-  std::string Write(const std::string& name, const std::string& text) {
-    const std::string path = Path(name);
-    FILE* f = std::fopen(path.c_str(), "wb");
-    EXPECT_NE(f, nullptr);
-    std::fwrite(text.data(), 1, text.size(), f);
-    std::fclose(f);
-    return path;
-  }
+  void TearDown() override { OVIX_DestroyPort(engine_); }
+  std::string Path(const std::string& name) { return temp_.File(name); }
+  std::string Write(const std::string& name, const std::string& text) { return temp_.Write(name, text); }
   int Load(const std::string& path) {
     std::u16string wide;
     sys::Utf8ToUtf16(path, wide);
@@ -213,8 +197,7 @@ class CubeFiles : public testing::Test {
            CountLogLines("ColorEngine load cube failed: parse error path=" + path) == 1;
   }
   OvixPortHandle engine_ = nullptr;
-  std::string dir_;
-  std::vector<std::string> files_;
+  TempDir temp_{"ovix_cube"};
 };
 
 TEST_F(CubeFiles, BrokenFilesFailWithTheParseErrorLine) {

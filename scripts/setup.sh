@@ -19,6 +19,10 @@ PACKAGES=(
   libswscale-dev
   libavfilter-dev
   libyuv-dev
+  libasound2-dev
+  libavformat-dev
+  libswresample-dev
+  ffmpeg
   libfreetype-dev
   libfontconfig-dev
   fonts-dejavu-core

@@ -12,6 +12,22 @@
 namespace ovix::test {
 namespace {
 
+virt::CameraSpec Cam(std::string id, std::optional<std::string> name) {
+  virt::CameraSpec spec;
+  spec.id = std::move(id);
+  spec.friendlyName = std::move(name);
+  return spec;
+}
+
+virt::EndpointSpec Endpoint(platform::AudioFlow flow, std::string id, std::optional<std::string> name) {
+  virt::EndpointSpec spec;
+  spec.flow = flow;
+  spec.id = std::move(id);
+  spec.friendlyName = std::move(name);
+  return spec;
+}
+
+
 using Info = int (*)(int, OvixDeviceInfo*);
 using Count = int (*)();
 
@@ -56,12 +72,12 @@ TEST(DeviceLists, VideoDevicesInEnumerationOrderWithNameRules) {
   const std::string longId(600, 'i');
   // A 3-byte character straddling byte 255 is cut inside the sequence.
   const std::string straddling = std::string(254, 'a') + "\xE2\x82\xAC";
-  virt::AddCamera({"cam-0", std::string("Cam Zero")});
-  virt::AddCamera({"cam-1", std::string("")});             // empty name
-  virt::AddCamera({"cam-2", std::nullopt});                // no name at all
-  virt::AddCamera({longId, longName});                     // both cut
-  virt::AddCamera({"cam-4", std::string("bad \xC3\x28 utf8")});  // not convertible: empty
-  virt::AddCamera({"cam-5", straddling});
+  virt::AddCamera(Cam("cam-0", std::string("Cam Zero")));
+  virt::AddCamera(Cam("cam-1", std::string("")));             // empty name
+  virt::AddCamera(Cam("cam-2", std::nullopt));                // no name at all
+  virt::AddCamera(Cam(longId, longName));                     // both cut
+  virt::AddCamera(Cam("cam-4", std::string("bad \xC3\x28 utf8")));  // not convertible: empty
+  virt::AddCamera(Cam("cam-5", straddling));
   ASSERT_EQ(OVIX_Init(), OVIX_OK);
   ASSERT_EQ(OVIX_GetVideoDeviceCount(), 6);
   const struct {
@@ -89,8 +105,8 @@ TEST(DeviceLists, VideoDevicesInEnumerationOrderWithNameRules) {
 TEST(DeviceLists, AudioEndpointsWithoutNameAndWithAFailedItem) {
   virt::ClearDevices();
   for (int i = 0; i < 3; ++i)
-    virt::AddEndpoint({platform::AudioFlow::Capture, "mic-" + std::to_string(i), std::nullopt});
-  virt::AddEndpoint({platform::AudioFlow::Render, "spk-0", std::string("Speaker")});
+    virt::AddEndpoint(Endpoint(platform::AudioFlow::Capture, "mic-" + std::to_string(i), std::nullopt));
+  virt::AddEndpoint(Endpoint(platform::AudioFlow::Render, "spk-0", std::string("Speaker")));
   virt::FailCall("Item", E_FAIL, /*nth=*/2);  // the second endpoint of the first list enumerated
   ASSERT_EQ(OVIX_Init(), OVIX_OK);
   ASSERT_EQ(OVIX_GetAudioInputDeviceCount(), 2);
@@ -140,8 +156,8 @@ TEST(DeviceLists, RefreshPicksUpChangesAndLogs) {
   ASSERT_EQ(OVIX_EnableLog(1), 0);
   EXPECT_EQ(OVIX_RefreshDeviceList(), OVIX_ERR_NOT_INITIALIZED);
   ASSERT_EQ(OVIX_Init(), OVIX_OK);
-  virt::AddCamera({"cam-new", std::string("New Cam")});
-  virt::AddEndpoint({platform::AudioFlow::Render, "spk-new", std::string("New Speaker")});
+  virt::AddCamera(Cam("cam-new", std::string("New Cam")));
+  virt::AddEndpoint(Endpoint(platform::AudioFlow::Render, "spk-new", std::string("New Speaker")));
   EXPECT_EQ(OVIX_GetVideoDeviceCount(), 1);  // until the next enumeration
   EXPECT_EQ(OVIX_RefreshDeviceList(), OVIX_OK);
   EXPECT_EQ(OVIX_GetVideoDeviceCount(), 2);
@@ -154,7 +170,7 @@ TEST(DeviceLists, RefreshPicksUpChangesAndLogs) {
 
 TEST(DeviceLists, DeviceIsFoundByIdentityWhileOthersComeAndGo) {
   virt::ClearDevices();
-  for (const char* id : {"cam-a", "cam-b", "cam-c"}) virt::AddCamera({id, std::string(id)});
+  for (const char* id : {"cam-a", "cam-b", "cam-c"}) virt::AddCamera(Cam(id, std::string(id)));
   ASSERT_EQ(OVIX_Init(), OVIX_OK);
   auto& registry = device_registry::Get();
   std::unique_ptr<platform::CaptureMoniker> moniker;

@@ -65,7 +65,9 @@ void OvixDeviceRegistry::EnumerateAudio(bool capture) {
   list.clear();
   std::unique_ptr<platform::AudioEndpointCollection> endpoints;
   const auto flow = capture ? platform::AudioFlow::Capture : platform::AudioFlow::Render;
-  if (Failed(platform::EnumerateAllEndpoints(flow, endpoints)) || !endpoints) return;
+  std::unique_ptr<platform::AudioDeviceEnumerator> enumerator;
+  if (Failed(platform::AudioDeviceEnumerator::Create(enumerator)) || !enumerator) return;
+  if (Failed(enumerator->EnumAudioEndpoints(flow, endpoints)) || !endpoints) return;
   uint32_t count = 0;
   if (Failed(endpoints->GetCount(count))) return;
   for (uint32_t i = 0; i < count; ++i) {

@@ -1,11 +1,13 @@
 // Audio endpoints as the platform lists them: the active capture or playback
-// endpoints in a stable order, each with an endpoint id and a friendly name.
+// endpoints in a stable order, each with an endpoint id and a friendly name,
+// and the stream that opens on it.
 #pragma once
 
 #include <cstdint>
 #include <memory>
 #include <string>
 
+#include "platform/audio_client.h"
 #include "platform/hresult.h"
 
 namespace ovix::platform {
@@ -20,6 +22,8 @@ class AudioEndpoint {
   // The friendly name from the endpoint's property store, UTF-8. S_FALSE when
   // the store holds no text under that key.
   virtual HRESULT ReadFriendlyName(std::string& out) = 0;
+  // A new, uninitialised stream on the endpoint.
+  virtual HRESULT Activate(std::unique_ptr<AudioClient>& out) = 0;
 };
 
 class AudioEndpointCollection {
@@ -32,9 +36,29 @@ class AudioEndpointCollection {
 class AudioEndpointProvider {
  public:
   virtual ~AudioEndpointProvider() = default;
-  // Stands for creating the endpoint enumerator and listing the active
-  // endpoints of one data flow.
+  // Lists the active endpoints of one data flow.
   virtual HRESULT EnumerateEndpoints(AudioFlow flow, std::unique_ptr<AudioEndpointCollection>& out) = 0;
+  // The provider's default endpoint of a flow; E_NOTFOUND when it has none.
+  virtual HRESULT GetDefaultEndpoint(AudioFlow flow, std::unique_ptr<AudioEndpoint>& out) = 0;
+  // The active endpoint with this id; E_NOTFOUND when the provider has none.
+  virtual HRESULT GetDevice(const std::string& id, std::unique_ptr<AudioEndpoint>& out) = 0;
+};
+
+// The endpoint enumerator over every provider, real endpoints first.
+class AudioDeviceEnumerator {
+ public:
+  // Stands for creating the multimedia device enumerator. Fault point
+  // "MMDeviceEnumerator".
+  static HRESULT Create(std::unique_ptr<AudioDeviceEnumerator>& out);
+
+  // A provider whose enumeration fails contributes nothing; the result fails
+  // only when every provider failed.
+  HRESULT EnumAudioEndpoints(AudioFlow flow, std::unique_ptr<AudioEndpointCollection>& out);
+  // The first provider's default endpoint that has one (the real ones first).
+  // Fault point "GetDefaultAudioEndpoint".
+  HRESULT GetDefaultAudioEndpoint(AudioFlow flow, std::unique_ptr<AudioEndpoint>& out);
+  // Fault point "GetDevice".
+  HRESULT GetDevice(const std::string& id, std::unique_ptr<AudioEndpoint>& out);
 };
 
 }  // namespace ovix::platform

@@ -47,6 +47,8 @@ HRESULT MediaRuntime::Shutdown() {
 
 void MediaRuntime::FreeUnusedLibraries() {}
 
+bool MediaRuntime::TaskMemAllocSucceeds() { return Succeeded(FaultCheck("CoTaskMemAlloc")); }
+
 int MediaRuntime::ApartmentDepth() { return t_depth; }
 
 int MediaRuntime::StartupCount() { return g_startups.load(std::memory_order_acquire); }

@@ -23,6 +23,9 @@ class MediaRuntime {
   static HRESULT Startup(uint32_t version, uint32_t flags);
   static HRESULT Shutdown();
   static void FreeUnusedLibraries();
+  // Stands for CoTaskMemAlloc of a small record: false when the allocation
+  // is to fail. Fault point "CoTaskMemAlloc".
+  static bool TaskMemAllocSucceeds();
 
   // Bookkeeping read by the tests.
   static int ApartmentDepth();  // of the calling thread

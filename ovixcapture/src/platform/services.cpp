@@ -2,6 +2,7 @@
 
 #include <mutex>
 
+#include "platform/fault_points.h"
 #include "platform/virtual/virtual_devices.h"
 
 namespace ovix::platform {
@@ -110,7 +111,14 @@ HRESULT EnumerateAllVideoDevices(std::unique_ptr<CaptureDeviceEnumerator>& out) 
   return S_OK;
 }
 
-HRESULT EnumerateAllEndpoints(AudioFlow flow, std::unique_ptr<AudioEndpointCollection>& out) {
+HRESULT AudioDeviceEnumerator::Create(std::unique_ptr<AudioDeviceEnumerator>& out) {
+  out.reset();
+  if (HRESULT hr = FaultCheck("MMDeviceEnumerator"); Failed(hr)) return hr;
+  out = std::make_unique<AudioDeviceEnumerator>();
+  return S_OK;
+}
+
+HRESULT AudioDeviceEnumerator::EnumAudioEndpoints(AudioFlow flow, std::unique_ptr<AudioEndpointCollection>& out) {
   std::vector<std::unique_ptr<AudioEndpointCollection>> parts;
   HRESULT last = E_FAIL;
   for (AudioEndpointProvider* p : AudioEndpointProviders()) {
@@ -125,6 +133,26 @@ HRESULT EnumerateAllEndpoints(AudioFlow flow, std::unique_ptr<AudioEndpointColle
   }
   out = std::make_unique<ChainedEndpointCollection>(std::move(parts));
   return S_OK;
+}
+
+HRESULT AudioDeviceEnumerator::GetDefaultAudioEndpoint(AudioFlow flow, std::unique_ptr<AudioEndpoint>& out) {
+  out.reset();
+  if (HRESULT hr = FaultCheck("GetDefaultAudioEndpoint"); Failed(hr)) return hr;
+  for (AudioEndpointProvider* p : AudioEndpointProviders()) {
+    if (Succeeded(p->GetDefaultEndpoint(flow, out)) && out) return S_OK;
+    out.reset();
+  }
+  return E_NOTFOUND;
+}
+
+HRESULT AudioDeviceEnumerator::GetDevice(const std::string& id, std::unique_ptr<AudioEndpoint>& out) {
+  out.reset();
+  if (HRESULT hr = FaultCheck("GetDevice"); Failed(hr)) return hr;
+  for (AudioEndpointProvider* p : AudioEndpointProviders()) {
+    if (Succeeded(p->GetDevice(id, out)) && out) return S_OK;
+    out.reset();
+  }
+  return E_NOTFOUND;
 }
 
 }  // namespace ovix::platform

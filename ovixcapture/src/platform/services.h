@@ -24,6 +24,5 @@ std::vector<AudioEndpointProvider*> AudioEndpointProviders();
 // enumeration fails contributes nothing; the result fails only when every
 // provider failed.
 HRESULT EnumerateAllVideoDevices(std::unique_ptr<CaptureDeviceEnumerator>& out);
-HRESULT EnumerateAllEndpoints(AudioFlow flow, std::unique_ptr<AudioEndpointCollection>& out);
 
 }  // namespace ovix::platform

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/audio_endpoint_provider.h"
+#include "platform/wave_format.h"
 #include "platform/hresult.h"
 #include "platform/media_type.h"
 
@@ -63,8 +64,25 @@ struct EndpointSpec {
   platform::AudioFlow flow = platform::AudioFlow::Capture;
   std::string id;
   std::optional<std::string> friendlyName;
+  // What GetMixFormat reports; a capture stream hands out packets in it.
+  platform::WaveFormat mixFormat = platform::FloatWaveFormat(48000, 2);
+  // Capture: a sine sweep in the mix format, one packet of 10 ms per period,
+  // paced in real time while the stream runs (the built-in test tone).
+  // Otherwise packets arrive only through PushCapturePacket.
+  bool realTime = false;
+  // Render: the stream buffer in frames; 0: the requested buffer duration at
+  // the stream's rate.
+  uint32_t bufferFrames = 0;
+  // Render: the padding the stream reports; none: the speaker plays what it
+  // is given at once (padding 0).
+  std::optional<uint32_t> padding;
+  // The virtual default endpoint of its flow; without one, the first
+  // endpoint of the flow is the default.
+  bool isDefault = false;
 };
 
+// The spec of the built-in test tone: 48 kHz float stereo, real time.
+EndpointSpec TestToneSpec();
 // Back to the built-in devices only, every fault cleared.
 void Reset();
 // No virtual devices at all (the real backends still list theirs).
@@ -97,13 +115,44 @@ void RaiseFaultInConnect(const std::string& cameraId, uint32_t code, int nth = 1
 int PropertyPagesShown();
 std::string LastPropertyPageCaption();
 
+// Queues one capture packet (frames frames of the mix format, copied; data
+// may be null for a packet without data) with its buffer flags, for the
+// endpoint's newest initialised capture stream, and sets that stream's event.
+// E_UNEXPECTED when the endpoint has no initialised capture stream.
+HRESULT PushCapturePacket(const std::string& endpointId, const void* data, uint32_t frames, uint32_t flags = 0);
+// Waits until the endpoint's newest initialised capture stream is started
+// and not stopped since; false when timeoutMs passed first.
+bool WaitForCaptureStart(const std::string& endpointId, int timeoutMs);
+// Packets pushed but not yet taken by GetBuffer.
+size_t PendingCapturePackets(const std::string& endpointId);
+
+// What the render streams of one endpoint were given, since the last Reset.
+struct RenderedAudio {
+  std::vector<platform::WaveFormat> initialized;  // the format of every successful Initialize, in order
+  std::vector<uint8_t> bytes;  // every released frame in order; silent releases as zeros
+  uint64_t frames = 0;         // frames released
+  uint64_t silentFrames = 0;   // of those, released with the silent flag
+  int starts = 0, stops = 0, resets = 0;
+  int openStreams = 0;         // streams initialised and not yet released
+  bool running = false;        // the newest stream is started
+};
+RenderedAudio RenderedOf(const std::string& endpointId);
+// Changes the padding the endpoint's render streams report (none: 0).
+void SetRenderPadding(const std::string& endpointId, std::optional<uint32_t> padding);
+
 // Makes the named platform call fail with hr at its nth use from now on,
 // for `times` consecutive uses (0: every use). Names used so far:
 //   "CoInitializeEx", "MFStartup",
 //   "SystemDeviceEnum", "CreateClassEnumerator", "GetDisplayName", "ReadFriendlyName",
 //   "MMDeviceEnumerator", "EnumAudioEndpoints", "Item", "GetId", "OpenPropertyStore",
 //   "BindToFilter", "GetNumberOfCapabilities", "GetStreamCaps", "SetFormat", "GetFormat",
-//   "EnumMediaTypes", "GetPages", and those of the capture graph (platform/capture_graph.h).
+//   "EnumMediaTypes", "GetPages", and those of the capture graph (platform/capture_graph.h);
+// audio: "GetDefaultAudioEndpoint", "GetDevice", "Activate", "GetMixFormat",
+//   "Initialize", "SetEventHandle", "GetService", "GetBufferSize", "GetCurrentPadding",
+//   "AudioClientStart", "AudioClientStop", "AudioClientReset", "GetNextPacketSize",
+//   "CaptureGetBuffer", "CaptureReleaseBuffer", "RenderGetBuffer", "RenderReleaseBuffer",
+//   "CreateEvent", "WaitForSingleObject", "CoTaskMemAlloc", "CoInitializeEx(MTA)",
+//   "CreateThread".
 void FailCall(const char* call, HRESULT hr, int nth = 1, int times = 1);
 // Counts the uses of a call from now on; CallUses reads the count.
 void CountCall(const char* call);

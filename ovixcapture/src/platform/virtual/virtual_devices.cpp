@@ -8,6 +8,7 @@
 
 #include "platform/fault_points.h"
 #include "platform/virtual/control.h"
+#include "platform/virtual/virtual_audio.h"
 #include "platform/virtual/virtual_camera.h"
 
 namespace ovix::virt {
@@ -28,8 +29,11 @@ struct DeviceTable {
   DeviceTable() { LoadBuiltIns(); }
   void LoadBuiltIns() {
     cameras = {TestPatternSpec()};
-    endpoints = {EndpointSpec{AudioFlow::Capture, kTestToneId, std::string(kTestToneName)},
-                 EndpointSpec{AudioFlow::Render, kNullSpeakerId, std::string(kNullSpeakerName)}};
+    EndpointSpec speaker;
+    speaker.flow = AudioFlow::Render;
+    speaker.id = kNullSpeakerId;
+    speaker.friendlyName = kNullSpeakerName;
+    endpoints = {TestToneSpec(), std::move(speaker)};
   }
 };
 
@@ -166,6 +170,12 @@ class VirtualEndpoint final : public AudioEndpoint {
     return S_OK;
   }
   HRESULT ReadFriendlyName(std::string& out) override { return ReadName(spec_.friendlyName, out, "OpenPropertyStore"); }
+  HRESULT Activate(std::unique_ptr<platform::AudioClient>& out) override {
+    out.reset();
+    if (HRESULT hr = FaultCheck("Activate"); Failed(hr)) return hr;
+    out = OpenAudioStream(spec_);
+    return S_OK;
+  }
 
  private:
   EndpointSpec spec_;
@@ -194,7 +204,6 @@ class VirtualAudioProviderImpl final : public platform::AudioEndpointProvider {
  public:
   HRESULT EnumerateEndpoints(AudioFlow flow, std::unique_ptr<AudioEndpointCollection>& out) override {
     out.reset();
-    if (HRESULT hr = FaultCheck("MMDeviceEnumerator"); Failed(hr)) return hr;
     if (HRESULT hr = FaultCheck("EnumAudioEndpoints"); Failed(hr)) return hr;
     std::vector<EndpointSpec> selected;
     {
@@ -204,6 +213,34 @@ class VirtualAudioProviderImpl final : public platform::AudioEndpointProvider {
     }
     out = std::make_unique<VirtualEndpointCollection>(std::move(selected));
     return S_OK;
+  }
+
+  HRESULT GetDefaultEndpoint(AudioFlow flow, std::unique_ptr<AudioEndpoint>& out) override {
+    out.reset();
+    std::lock_guard lock(Table().mutex);
+    const EndpointSpec* chosen = nullptr;
+    for (const EndpointSpec& e : Table().endpoints) {
+      if (e.flow != flow) continue;
+      if (!chosen) chosen = &e;
+      if (e.isDefault) {
+        chosen = &e;
+        break;
+      }
+    }
+    if (!chosen) return platform::E_NOTFOUND;
+    out = std::make_unique<VirtualEndpoint>(*chosen);
+    return S_OK;
+  }
+
+  HRESULT GetDevice(const std::string& id, std::unique_ptr<AudioEndpoint>& out) override {
+    out.reset();
+    std::lock_guard lock(Table().mutex);
+    for (const EndpointSpec& e : Table().endpoints) {
+      if (e.id != id) continue;
+      out = std::make_unique<VirtualEndpoint>(e);
+      return S_OK;
+    }
+    return platform::E_NOTFOUND;
   }
 };
 
@@ -222,6 +259,16 @@ platform::AudioEndpointProvider& VirtualAudioProvider() {
 VirtualCapability Capability(uint32_t subtype, int32_t width, int32_t height, int fps) {
   const int64_t frameTime = fps > 0 ? 10'000'000 / fps : 0;
   return VirtualCapability{platform::VideoType(subtype, width, height, frameTime), {frameTime, frameTime}};
+}
+
+EndpointSpec TestToneSpec() {
+  EndpointSpec tone;
+  tone.flow = AudioFlow::Capture;
+  tone.id = kTestToneId;
+  tone.friendlyName = kTestToneName;
+  tone.mixFormat = platform::FloatWaveFormat(48000, 2);
+  tone.realTime = true;
+  return tone;
 }
 
 CameraSpec TestPatternSpec() {
@@ -277,6 +324,7 @@ void Reset() {
   // Outside the lock: stopping joins streaming threads that may be calling out.
   for (auto& f : running) f->Stop();
   running.clear();
+  ResetAudio();  // also outside every lock: it joins test tone threads
   std::lock_guard lock(Table().mutex);
   Table().LoadBuiltIns();
 }

@@ -50,12 +50,13 @@ TEST(PcmConvertTest, ConversionMatchesTheReferenceForRandomPackets) {
   for (const platform::WaveFormat& mix : mixes) {
     const MixSampleLayout layout = InterpretMixFormat(mix);
     for (int outChannels : {1, 2, 3}) {
-      const uint32_t frames = 480;
+      const uint32_t frames = 483;  // not a whole number of vector groups
       std::vector<uint8_t> data(frames * mix.blockAlign);
       if (layout.isFloat) {
         std::uniform_real_distribution<float> d(-1.5f, 1.5f);
+        const float special[] = {std::nanf(""), INFINITY, -INFINITY, 1.0f, -1.0f, 0.99999994f, -0.0f};
         for (size_t i = 0; i < data.size(); i += 4) {
-          const float f = d(rng);
+          const float f = i / 4 % 13 == 5 ? special[i / 4 % 7] : d(rng);
           std::memcpy(&data[i], &f, 4);
         }
       } else {
@@ -72,6 +73,7 @@ TEST(PcmConvertTest, ConversionMatchesTheReferenceForRandomPackets) {
           if (layout.isFloat) {
             float x;
             std::memcpy(&x, p, 4);
+            if (std::isnan(x)) x = 0.0f;
             v = static_cast<int32_t>(std::fmax(-1.0, std::fmin(1.0, static_cast<double>(x))) * 32767.0);
           } else if (layout.bytesPerSample == 2) {
             int16_t x;

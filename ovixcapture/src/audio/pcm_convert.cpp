@@ -1,5 +1,8 @@
 #include "audio/pcm_convert.h"
 
+#include "audio/pcm_convert_avx2.h"
+#include "platform/cpu_features.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -38,16 +41,21 @@ template <int32_t (*Read)(const uint8_t*)>
 int32_t ConvertLoop(const uint8_t* data, uint32_t frames, uint32_t bytes, uint32_t mixChannels, int outChannels,
                     int16_t* out) {
   int32_t peak = 0;
-  const size_t frameBytes = static_cast<size_t>(mixChannels) * bytes;
-  if (mixChannels == 2 && outChannels == 2) {  // the common case, without the channel mapping
-    for (uint32_t f = 0; f < frames; ++f, data += frameBytes, out += 2) {
-      const int32_t l = Clamp16(Read(data)), r = Clamp16(Read(data + bytes));
-      out[0] = static_cast<int16_t>(l);
-      out[1] = static_cast<int16_t>(r);
-      peak = std::max(peak, std::max(Abs(l), Abs(r)));
+  if (static_cast<uint32_t>(outChannels) == mixChannels) {  // the common case, without the channel mapping
+    const size_t samples = static_cast<size_t>(frames) * mixChannels;
+    size_t i = 0;
+    if constexpr (Read == FromFloat) {
+      if (platform::HasAvx2())
+        i = avx2::ConvertFloatSamples(data, samples, reinterpret_cast<uint8_t*>(out), &peak);
+    }
+    for (; i < samples; ++i) {
+      const int32_t v = Clamp16(Read(data + i * bytes));
+      out[i] = static_cast<int16_t>(v);
+      peak = std::max(peak, Abs(v));
     }
     return peak;
   }
+  const size_t frameBytes = static_cast<size_t>(mixChannels) * bytes;
   for (uint32_t f = 0; f < frames; ++f, data += frameBytes) {
     for (int c = 0; c < outChannels; ++c, ++out) {
       const uint32_t src = static_cast<uint32_t>(c) < mixChannels ? static_cast<uint32_t>(c) : 0u;
@@ -87,7 +95,8 @@ int32_t ConvertToPcm16(const uint8_t* data, uint32_t frames, const MixSampleLayo
 void ScalePcm16(const void* in, void* out, size_t samples, float volume) {
   const auto* src = static_cast<const uint8_t*>(in);
   auto* dst = static_cast<uint8_t*>(out);
-  for (size_t i = 0; i < samples; ++i) {
+  size_t i = platform::HasAvx2() ? avx2::ScaleSamples(src, dst, samples, volume) : 0;
+  for (; i < samples; ++i) {
     int16_t s;
     std::memcpy(&s, src + 2 * i, 2);
     const float v = static_cast<float>(s) * volume;

@@ -152,7 +152,10 @@ void SetRenderPadding(const std::string& endpointId, std::optional<uint32_t> pad
 //   "AudioClientStart", "AudioClientStop", "AudioClientReset", "GetNextPacketSize",
 //   "CaptureGetBuffer", "CaptureReleaseBuffer", "RenderGetBuffer", "RenderReleaseBuffer",
 //   "CreateEvent", "WaitForSingleObject", "CoTaskMemAlloc", "CoInitializeEx(MTA)",
-//   "CreateThread".
+//   "CreateThread";
+// audio encoders (platform/audio_encoder_transform.h): "MFTEnumEx", "ActivateObject",
+//   "GetStreamCount", "GetStreamIDs", "SetInputType", "SetOutputType",
+//   "GetOutputStreamInfo", "ProcessInput", "ProcessOutput".
 void FailCall(const char* call, HRESULT hr, int nth = 1, int times = 1);
 // Counts the uses of a call from now on; CallUses reads the count.
 void CountCall(const char* call);

@@ -129,7 +129,9 @@ class CaptureTest : public testing::Test {
   void StartWith(std::vector<virt::CameraSpec> cameras, bool log = true) {
     virt::ClearDevices();
     for (auto& c : cameras) virt::AddCamera(std::move(c));
-    if (log) ASSERT_EQ(OVIX_EnableLog(1), 0);
+    if (log) {
+      ASSERT_EQ(OVIX_EnableLog(1), 0);
+    }
     ASSERT_EQ(OVIX_Init(), OVIX_OK);
   }
   void TearDown() override {

@@ -80,7 +80,9 @@ TEST_F(Sharing, FormatPreferenceDecidesWhetherToRebuild) {
     ASSERT_EQ(OVIX_Start(a), OVIX_OK);
     ASSERT_EQ(OVIX_Start(b), OVIX_OK);
     EXPECT_EQ(CountLogLines("Restart shared source for new requests") - before, c.restart ? 1 : 0);
-    if (c.restart) EXPECT_EQ(As(a)->selectedFormat, OVIX_FORMAT_H264);
+    if (c.restart) {
+      EXPECT_EQ(As(a)->selectedFormat, OVIX_FORMAT_H264);
+    }
     OVIX_Stop(b);
     OVIX_Stop(a);
   }

@@ -172,12 +172,18 @@ int OvixRecorder::Stop() {
   // next one: running is cleared and the queue emptied first, so a worker
   // busy with a frame finds nothing more once it lets go of the lock.
   const bool wasRunning = running_.exchange(false);
+  size_t discarded = 0;
   {
     std::lock_guard lock(queueMutex_);
     workerStopRequested_ = true;
+    discarded = queue_.size();
     queue_.clear();
   }
   queueCv_.notify_all();
+  // The worker may be inside a frame (an encoded-data callback among its
+  // steps); say what the stop waits for.
+  if (worker_.joinable())
+    OVIX_LOG(kTagRecorder, "Recorder stop waiting for the worker thread discardedFrames=%zu", discarded);
   if (worker_.joinable()) worker_.join();
   int64_t dropped = 0;
   {

@@ -36,6 +36,14 @@ class AudioInputTest : public AudioTest {
     EXPECT_EQ(OVIX_Stop(in), OVIX_OK);
     EXPECT_EQ(OVIX_DestroyPort(in), OVIX_OK);
   }
+  // A table case's fresh start: the one microphone with this mix format, and
+  // the SDK initialised again.
+  void RestartWithMic(const platform::WaveFormat& mix) {
+    virt::Reset();
+    virt::ClearDevices();
+    AddMic(mix);
+    Init();
+  }
 
   AudioCollector collector_;
 };
@@ -108,10 +116,7 @@ TEST_F(AudioInputTest, EveryMixFormatConvertsByItsSampleKind) {
   };
   for (const FormatCase& c : cases) {
     SCOPED_TRACE(c.name);
-    virt::Reset();
-    virt::ClearDevices();
-    AddMic(c.mix);
-    Init();
+    RestartWithMic(c.mix);
     AudioCollector collector;
     OvixPortHandle in = OVIX_CreateAudioInput();
     ASSERT_EQ(OVIX_SetAudioFrameCallback(in, AudioCollector::Callback, &collector), OVIX_OK);
@@ -144,10 +149,7 @@ TEST_F(AudioInputTest, ChannelsAreDuplicatedOrCut) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << c.mixChannels << " -> " << c.outChannels);
-    virt::Reset();
-    virt::ClearDevices();
-    AddMic(platform::PcmWaveFormat(48000, c.mixChannels, 16));
-    Init();
+    RestartWithMic(platform::PcmWaveFormat(48000, c.mixChannels, 16));
     AudioCollector collector;
     OvixPortHandle in = OVIX_CreateAudioInput();
     ASSERT_EQ(OVIX_SetAudioInputPCM(in, 48000, c.outChannels, 16), OVIX_OK);
@@ -293,10 +295,7 @@ TEST_F(AudioInputTest, StreamSetUpFailuresEndTheThread) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.call);
-    virt::Reset();
-    virt::ClearDevices();
-    AddMic(platform::PcmWaveFormat(48000, 2, 16));
-    Init();
+    RestartWithMic(platform::PcmWaveFormat(48000, 2, 16));
     FreshLog();
     OvixPortHandle in = OVIX_CreateAudioInput();
     ASSERT_EQ(OVIX_SetAudioFrameCallback(in, AudioCollector::Callback, &collector_), OVIX_OK);
@@ -324,10 +323,7 @@ TEST_F(AudioInputTest, PacketFailuresAreCountedAndCaptureGoesOn) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.call);
-    virt::Reset();
-    virt::ClearDevices();
-    AddMic(platform::PcmWaveFormat(48000, 2, 16));
-    Init();
+    RestartWithMic(platform::PcmWaveFormat(48000, 2, 16));
     FreshLog();
     AudioCollector collector;
     OvixPortHandle in = OVIX_CreateAudioInput();

@@ -55,6 +55,14 @@ class AudioRenderTest : public AudioTest {
     EXPECT_EQ(OVIX_Stop(handle_), OVIX_OK);
     EXPECT_EQ(OVIX_DestroyPort(handle_), OVIX_OK);
   }
+  // A fresh start: the one default speaker with this buffer, and the SDK
+  // initialised again.
+  void RestartWithSpeaker(uint32_t bufferFrames) {
+    virt::Reset();
+    virt::ClearDevices();
+    AddSpeaker(kSpeakerId, bufferFrames, true);
+    Init();
+  }
 
   OvixPortHandle handle_ = nullptr;
 };
@@ -125,10 +133,7 @@ TEST_F(AudioRenderTest, VolumeAndMuteAreAppliedByThePort) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << c.volume << " mute=" << c.mute);
-    virt::Reset();
-    virt::ClearDevices();
-    AddSpeaker(kSpeakerId, 0, true);
-    Init();
+    RestartWithSpeaker(0);
     FreshLog();
     StartRender();
     ASSERT_EQ(OVIX_SetAudioRenderVolume(handle_, c.volume), OVIX_OK);
@@ -143,10 +148,7 @@ TEST_F(AudioRenderTest, VolumeAndMuteAreAppliedByThePort) {
 }
 
 TEST_F(AudioRenderTest, WhatDoesNotFitIsDroppedAtTheNewestEnd) {
-  virt::Reset();
-  virt::ClearDevices();
-  AddSpeaker(kSpeakerId, 1000, true);
-  Init();
+  RestartWithSpeaker(1000);
   StartRender();
   const Block first(48000, 2, Ramp(2 * 10));
   ASSERT_EQ(Play(first), OVIX_OK);  // opens the stream
@@ -338,10 +340,7 @@ TEST_F(AudioRenderTest, OpenFailuresDropTheFrameAndRetryWithTheNext) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.call);
-    virt::Reset();
-    virt::ClearDevices();
-    AddSpeaker(kSpeakerId, 0, true);
-    Init();
+    RestartWithSpeaker(0);
     FreshLog();
     StartRender();
     virt::FailCall(c.call, E_FAIL);

@@ -11,6 +11,7 @@
 #include "platform/linux/alsa_errors.h"
 #include "platform/linux/alsa_pcm.h"
 #include "platform/linux/alsa_stream_params.h"
+#include "platform/linux/alsa_stream_state.h"
 #include "platform/thread_start.h"
 
 namespace ovix::platform::alsa {
@@ -63,9 +64,9 @@ int Configure(snd_pcm_t* pcm, const WaveFormat& mix, int64_t bufferDuration, snd
 // calls (initialise, start, stop, reset) are serialised by control_ and take
 // mutex_ for the state; the reader thread takes mutex_ only, and owns the PCM
 // while it runs.
-class CaptureCore {
+class CaptureCore final : public StreamState {
  public:
-  explicit CaptureCore(std::string name) : name_(std::move(name)) {}
+  explicit CaptureCore(std::string name) : StreamState(std::move(name)) {}
   ~CaptureCore() { Halt(); }
 
   HRESULT GetMixFormat(WaveFormat& out) {
@@ -95,20 +96,6 @@ class CaptureCore {
     return S_OK;
   }
 
-  HRESULT SetEventHandle(std::shared_ptr<WaitEvent> event) {
-    std::lock_guard lock(mutex_);
-    if (!initialized_) return AUDCLNT_E_NOT_INITIALIZED;
-    if (!event) return E_INVALIDARG;
-    event_ = std::move(event);
-    return S_OK;
-  }
-
-  HRESULT GetBufferSize(uint32_t& frames) {
-    std::lock_guard lock(mutex_);
-    frames = initialized_ ? bufferFrames_ : 0;
-    return initialized_ ? S_OK : AUDCLNT_E_NOT_INITIALIZED;
-  }
-
   HRESULT GetCurrentPadding(uint32_t& frames) {
     std::lock_guard lock(mutex_);
     frames = 0;
@@ -118,18 +105,10 @@ class CaptureCore {
     return S_OK;
   }
 
-  bool IsInitialized() {
-    std::lock_guard lock(mutex_);
-    return initialized_;
-  }
-
   HRESULT Start() {
     std::lock_guard control(control_);
     std::lock_guard lock(mutex_);
-    if (!initialized_) return AUDCLNT_E_NOT_INITIALIZED;
-    if (Failed(failure_)) return failure_;
-    if (running_) return AUDCLNT_E_NOT_STOPPED;
-    if ((streamFlags_ & kStreamFlagsEventCallback) && !event_) return AUDCLNT_E_EVENTHANDLE_NOT_SET;
+    if (HRESULT hr = CanStartLocked(); hr != S_OK) return hr;
     snd_pcm_t* pcm = pcm_.get();
     if (snd_pcm_state(pcm) != SND_PCM_STATE_PREPARED) {
       if (int err = snd_pcm_prepare(pcm); err < 0) return HrFromAlsa(err);
@@ -148,8 +127,7 @@ class CaptureCore {
     std::lock_guard control(control_);
     {
       std::lock_guard lock(mutex_);
-      if (!initialized_) return AUDCLNT_E_NOT_INITIALIZED;
-      if (!running_) return S_FALSE;
+      if (HRESULT hr = CanStopLocked(); hr != S_OK) return hr;
     }
     StopReaderLocked();
     return S_OK;
@@ -158,8 +136,7 @@ class CaptureCore {
   HRESULT Reset() {
     std::lock_guard control(control_);
     std::lock_guard lock(mutex_);
-    if (!initialized_) return AUDCLNT_E_NOT_INITIALIZED;
-    if (running_) return AUDCLNT_E_NOT_STOPPED;
+    if (HRESULT hr = CanResetLocked(); hr != S_OK) return hr;
     // A packet the client holds stays valid until it releases it.
     queue_.clear();
     queuedFrames_ = 0;
@@ -334,21 +311,13 @@ class CaptureCore {
     }
   }
 
-  const std::string name_;
   std::mutex control_;
-  std::mutex mutex_;
   std::condition_variable room_;
 
   // Under mutex_.
   std::optional<WaveFormat> mix_;
-  bool initialized_ = false;
-  bool running_ = false;
   bool stopping_ = false;
-  HRESULT failure_ = S_OK;  // the stream is dead with this result
-  uint32_t streamFlags_ = 0;
-  uint32_t bufferFrames_ = 0;
   uint32_t periodFrames_ = 0;
-  std::shared_ptr<WaitEvent> event_;
   std::deque<Packet> queue_;
   uint32_t queuedFrames_ = 0;
   uint64_t position_ = 0;
@@ -371,37 +340,17 @@ class CaptureService final : public AudioCaptureClient {
   std::shared_ptr<CaptureCore> core_;
 };
 
-class CaptureStream final : public AudioClient {
+class CaptureStream final : public CoreStream<CaptureCore> {
  public:
-  explicit CaptureStream(std::string name) : core_(std::make_shared<CaptureCore>(std::move(name))) {}
+  explicit CaptureStream(std::string name) : CoreStream(std::move(name)) {}
   // The reader stops with the stream; a capture service that outlives it
   // still drains what was read.
   ~CaptureStream() override { core_->Halt(); }
 
-  HRESULT GetMixFormat(WaveFormat& out) override { return core_->GetMixFormat(out); }
-  HRESULT Initialize(uint32_t shareMode, uint32_t streamFlags, int64_t bufferDuration, int64_t /*periodicity*/,
-                     const WaveFormat& format) override {
-    return core_->Initialize(shareMode, streamFlags, bufferDuration, format);
-  }
-  HRESULT SetEventHandle(std::shared_ptr<WaitEvent> event) override { return core_->SetEventHandle(std::move(event)); }
-  HRESULT GetBufferSize(uint32_t& frames) override { return core_->GetBufferSize(frames); }
-  HRESULT GetCurrentPadding(uint32_t& frames) override { return core_->GetCurrentPadding(frames); }
   HRESULT GetCaptureClient(std::unique_ptr<AudioCaptureClient>& out) override {
-    out.reset();
-    if (!core_->IsInitialized()) return AUDCLNT_E_NOT_INITIALIZED;
-    out = std::make_unique<CaptureService>(core_);
-    return S_OK;
+    return ServiceOf<CaptureService>(out);
   }
-  HRESULT GetRenderClient(std::unique_ptr<AudioRenderClient>& out) override {
-    out.reset();
-    return core_->IsInitialized() ? E_NOINTERFACE : AUDCLNT_E_NOT_INITIALIZED;
-  }
-  HRESULT Start() override { return core_->Start(); }
-  HRESULT Stop() override { return core_->Stop(); }
-  HRESULT Reset() override { return core_->Reset(); }
-
- private:
-  std::shared_ptr<CaptureCore> core_;
+  HRESULT GetRenderClient(std::unique_ptr<AudioRenderClient>& out) override { return NoServiceOf(out); }
 };
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include "platform/linux/alsa_errors.h"
 #include "platform/linux/alsa_pcm.h"
 #include "platform/linux/alsa_stream_params.h"
+#include "platform/linux/alsa_stream_state.h"
 
 namespace ovix::platform::alsa {
 namespace {
@@ -66,9 +67,9 @@ int Configure(snd_pcm_t* pcm, snd_pcm_format_t format, const WaveFormat& wave, i
 // The stream's state, shared by the stream and its render service; every
 // call runs under one mutex (the PCM is non-blocking, so none waits on the
 // device).
-class RenderCore {
+class RenderCore final : public StreamState {
  public:
-  explicit RenderCore(std::string name) : name_(std::move(name)) {}
+  explicit RenderCore(std::string name) : StreamState(std::move(name)) {}
 
   HRESULT GetMixFormat(WaveFormat& out) {
     std::lock_guard lock(mutex_);
@@ -102,20 +103,6 @@ class RenderCore {
     return S_OK;
   }
 
-  HRESULT SetEventHandle(std::shared_ptr<WaitEvent> event) {
-    std::lock_guard lock(mutex_);
-    if (!initialized_) return AUDCLNT_E_NOT_INITIALIZED;
-    if (!event) return E_INVALIDARG;
-    event_ = std::move(event);
-    return S_OK;
-  }
-
-  HRESULT GetBufferSize(uint32_t& frames) {
-    std::lock_guard lock(mutex_);
-    frames = initialized_ ? bufferFrames_ : 0;
-    return initialized_ ? S_OK : AUDCLNT_E_NOT_INITIALIZED;
-  }
-
   HRESULT GetCurrentPadding(uint32_t& frames) {
     std::lock_guard lock(mutex_);
     frames = 0;
@@ -123,19 +110,11 @@ class RenderCore {
     return PaddingLocked(frames);
   }
 
-  bool IsInitialized() {
-    std::lock_guard lock(mutex_);
-    return initialized_;
-  }
-
   HRESULT Start() {
     std::shared_ptr<WaitEvent> event;
     {
       std::lock_guard lock(mutex_);
-      if (!initialized_) return AUDCLNT_E_NOT_INITIALIZED;
-      if (Failed(failure_)) return failure_;
-      if (running_) return AUDCLNT_E_NOT_STOPPED;
-      if ((streamFlags_ & kStreamFlagsEventCallback) && !event_) return AUDCLNT_E_EVENTHANDLE_NOT_SET;
+      if (HRESULT hr = CanStartLocked(); hr != S_OK) return hr;
       snd_pcm_t* pcm = pcm_.get();
       int err = 0;
       switch (snd_pcm_state(pcm)) {
@@ -162,8 +141,7 @@ class RenderCore {
   // and prepared again, so its buffered frames are lost.
   HRESULT Stop() {
     std::lock_guard lock(mutex_);
-    if (!initialized_) return AUDCLNT_E_NOT_INITIALIZED;
-    if (!running_) return S_FALSE;
+    if (HRESULT hr = CanStopLocked(); hr != S_OK) return hr;
     if (Failed(failure_)) {
       running_ = false;
       return failure_;
@@ -178,8 +156,7 @@ class RenderCore {
 
   HRESULT Reset() {
     std::lock_guard lock(mutex_);
-    if (!initialized_) return AUDCLNT_E_NOT_INITIALIZED;
-    if (running_) return AUDCLNT_E_NOT_STOPPED;
+    if (HRESULT hr = CanResetLocked(); hr != S_OK) return hr;
     if (Failed(failure_)) return failure_;
     if (int err = DropLocked(); err < 0) return ControlFailedLocked(err);
     return S_OK;
@@ -298,18 +275,10 @@ class RenderCore {
     return hr;
   }
 
-  const std::string name_;
-  std::mutex mutex_;
   std::optional<WaveFormat> mix_;
-  bool initialized_ = false;
-  bool running_ = false;
   bool canPause_ = false;
-  HRESULT failure_ = S_OK;
-  uint32_t streamFlags_ = 0;
   WaveFormat format_;
   snd_pcm_format_t alsaFormat_ = SND_PCM_FORMAT_UNKNOWN;
-  uint32_t bufferFrames_ = 0;
-  std::shared_ptr<WaitEvent> event_;
   std::optional<uint32_t> requested_;  // frames handed out by GetBuffer, until released
   std::vector<uint8_t> staging_;
   PcmHandle pcm_;
@@ -325,34 +294,14 @@ class RenderService final : public AudioRenderClient {
   std::shared_ptr<RenderCore> core_;
 };
 
-class RenderStream final : public AudioClient {
+class RenderStream final : public CoreStream<RenderCore> {
  public:
-  explicit RenderStream(std::string name) : core_(std::make_shared<RenderCore>(std::move(name))) {}
+  explicit RenderStream(std::string name) : CoreStream(std::move(name)) {}
 
-  HRESULT GetMixFormat(WaveFormat& out) override { return core_->GetMixFormat(out); }
-  HRESULT Initialize(uint32_t shareMode, uint32_t streamFlags, int64_t bufferDuration, int64_t /*periodicity*/,
-                     const WaveFormat& format) override {
-    return core_->Initialize(shareMode, streamFlags, bufferDuration, format);
-  }
-  HRESULT SetEventHandle(std::shared_ptr<WaitEvent> event) override { return core_->SetEventHandle(std::move(event)); }
-  HRESULT GetBufferSize(uint32_t& frames) override { return core_->GetBufferSize(frames); }
-  HRESULT GetCurrentPadding(uint32_t& frames) override { return core_->GetCurrentPadding(frames); }
-  HRESULT GetCaptureClient(std::unique_ptr<AudioCaptureClient>& out) override {
-    out.reset();
-    return core_->IsInitialized() ? E_NOINTERFACE : AUDCLNT_E_NOT_INITIALIZED;
-  }
+  HRESULT GetCaptureClient(std::unique_ptr<AudioCaptureClient>& out) override { return NoServiceOf(out); }
   HRESULT GetRenderClient(std::unique_ptr<AudioRenderClient>& out) override {
-    out.reset();
-    if (!core_->IsInitialized()) return AUDCLNT_E_NOT_INITIALIZED;
-    out = std::make_unique<RenderService>(core_);
-    return S_OK;
+    return ServiceOf<RenderService>(out);
   }
-  HRESULT Start() override { return core_->Start(); }
-  HRESULT Stop() override { return core_->Stop(); }
-  HRESULT Reset() override { return core_->Reset(); }
-
- private:
-  std::shared_ptr<RenderCore> core_;
 };
 
 }  // namespace

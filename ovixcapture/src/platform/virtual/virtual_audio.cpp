@@ -186,36 +186,15 @@ void Prune(std::vector<std::weak_ptr<T>>& v) {
   std::erase_if(v, [](const std::weak_ptr<T>& w) { return w.expired(); });
 }
 
-// --- the capture stream -----------------------------------------------------
+// --- the stream state both directions share ---------------------------------
 
-class CaptureStream final : public AudioClient, public std::enable_shared_from_this<CaptureStream> {
+// The endpoint, the lock and the state rules common to the capture and the
+// render stream; every member named *Locked is called under mutex_.
+class VirtualStreamBase : public AudioClient {
  public:
-  CaptureStream(EndpointSpec def, std::shared_ptr<EndpointState> endpoint)
-      : endpointDef_(std::move(def)), endpoint_(std::move(endpoint)) {}
-  ~CaptureStream() override { Halt(); }
-
   HRESULT GetMixFormat(WaveFormat& out) override {
     if (HRESULT hr = FaultCheck("GetMixFormat"); Failed(hr)) return hr;
     out = endpointDef_.mixFormat;
-    return S_OK;
-  }
-
-  HRESULT Initialize(uint32_t shareMode, uint32_t streamFlags, int64_t bufferDuration, int64_t /*periodicity*/,
-                     const WaveFormat& format) override {
-    if (HRESULT hr = FaultCheck("Initialize"); Failed(hr)) return hr;
-    std::lock_guard lock(mutex_);
-    if (initialized_) return platform::AUDCLNT_E_ALREADY_INITIALIZED;
-    if (shareMode != platform::kShareModeShared || !SameFormat(format, endpointDef_.mixFormat))
-      return platform::AUDCLNT_E_UNSUPPORTED_FORMAT;
-    initialized_ = true;
-    streamFlags_ = streamFlags;
-    bufferFrames_ = FramesIn(bufferDuration, format.samplesPerSec);
-    std::lock_guard ep(endpoint_->mutex);
-    Prune(endpoint_->captures);
-    endpoint_->captures.push_back(weak_from_this());
-    serial_ = ++endpoint_->lastSerial;
-    endpoint_->newestCapture = serial_;
-    endpoint_->newestCaptureStarted = false;
     return S_OK;
   }
 
@@ -242,25 +221,93 @@ class CaptureStream final : public AudioClient, public std::enable_shared_from_t
     if (HRESULT hr = FaultCheck("GetCurrentPadding"); Failed(hr)) return hr;
     std::lock_guard lock(mutex_);
     if (!initialized_) return platform::AUDCLNT_E_NOT_INITIALIZED;
-    frames = static_cast<uint32_t>(std::min<uint64_t>(queuedFrames_, UINT32_MAX));
+    frames = PaddingLocked();
     return S_OK;
   }
 
-  HRESULT GetCaptureClient(std::unique_ptr<AudioCaptureClient>& out) override;
+ protected:
+  VirtualStreamBase(EndpointSpec def, std::shared_ptr<EndpointState> endpoint)
+      : endpointDef_(std::move(def)), endpoint_(std::move(endpoint)) {}
+  ~VirtualStreamBase() override = default;
 
-  HRESULT GetRenderClient(std::unique_ptr<AudioRenderClient>& out) override {
+  virtual uint32_t PaddingLocked() = 0;
+
+  // The service of the other direction: never there, once initialised.
+  template <class Service>
+  HRESULT NoServiceOf(std::unique_ptr<Service>& out) {
     out.reset();
     if (HRESULT hr = FaultCheck("GetService"); Failed(hr)) return hr;
     std::lock_guard lock(mutex_);
     return initialized_ ? E_NOINTERFACE : platform::AUDCLNT_E_NOT_INITIALIZED;
   }
 
-  HRESULT Start() override {
-    if (HRESULT hr = FaultCheck("AudioClientStart"); Failed(hr)) return hr;
-    std::lock_guard lock(mutex_);
+  // Start's rules: initialised, stopped, and an event set where one is asked for.
+  HRESULT CanStartLocked() const {
     if (!initialized_) return platform::AUDCLNT_E_NOT_INITIALIZED;
     if (running_) return platform::AUDCLNT_E_NOT_STOPPED;
     if ((streamFlags_ & platform::kStreamFlagsEventCallback) && !event_) return platform::AUDCLNT_E_EVENTHANDLE_NOT_SET;
+    return S_OK;
+  }
+
+  // Stop's rules: S_FALSE where the stream is not running.
+  HRESULT CanStopLocked() const {
+    if (!initialized_) return platform::AUDCLNT_E_NOT_INITIALIZED;
+    return running_ ? S_OK : S_FALSE;
+  }
+
+  // Reset's rules: initialised and stopped.
+  HRESULT CanResetLocked() const {
+    if (!initialized_) return platform::AUDCLNT_E_NOT_INITIALIZED;
+    return running_ ? platform::AUDCLNT_E_NOT_STOPPED : S_OK;
+  }
+
+  const EndpointSpec endpointDef_;
+  const std::shared_ptr<EndpointState> endpoint_;
+
+  std::mutex mutex_;
+  bool initialized_ = false;
+  bool running_ = false;
+  uint32_t streamFlags_ = 0;
+  uint32_t bufferFrames_ = 0;
+  uint64_t serial_ = 0;
+  std::shared_ptr<WaitEvent> event_;
+};
+
+// --- the capture stream -----------------------------------------------------
+
+class CaptureStream final : public VirtualStreamBase, public std::enable_shared_from_this<CaptureStream> {
+ public:
+  CaptureStream(EndpointSpec def, std::shared_ptr<EndpointState> endpoint)
+      : VirtualStreamBase(std::move(def), std::move(endpoint)) {}
+  ~CaptureStream() override { Halt(); }
+
+  HRESULT Initialize(uint32_t shareMode, uint32_t streamFlags, int64_t bufferDuration, int64_t /*periodicity*/,
+                     const WaveFormat& format) override {
+    if (HRESULT hr = FaultCheck("Initialize"); Failed(hr)) return hr;
+    std::lock_guard lock(mutex_);
+    if (initialized_) return platform::AUDCLNT_E_ALREADY_INITIALIZED;
+    if (shareMode != platform::kShareModeShared || !SameFormat(format, endpointDef_.mixFormat))
+      return platform::AUDCLNT_E_UNSUPPORTED_FORMAT;
+    initialized_ = true;
+    streamFlags_ = streamFlags;
+    bufferFrames_ = FramesIn(bufferDuration, format.samplesPerSec);
+    std::lock_guard ep(endpoint_->mutex);
+    Prune(endpoint_->captures);
+    endpoint_->captures.push_back(weak_from_this());
+    serial_ = ++endpoint_->lastSerial;
+    endpoint_->newestCapture = serial_;
+    endpoint_->newestCaptureStarted = false;
+    return S_OK;
+  }
+
+  HRESULT GetCaptureClient(std::unique_ptr<AudioCaptureClient>& out) override;
+
+  HRESULT GetRenderClient(std::unique_ptr<AudioRenderClient>& out) override { return NoServiceOf(out); }
+
+  HRESULT Start() override {
+    if (HRESULT hr = FaultCheck("AudioClientStart"); Failed(hr)) return hr;
+    std::lock_guard lock(mutex_);
+    if (HRESULT hr = CanStartLocked(); hr != S_OK) return hr;
     if (endpointDef_.realTime) {
       const uint64_t generation = ++generation_;
       try {
@@ -282,8 +329,7 @@ class CaptureStream final : public AudioClient, public std::enable_shared_from_t
     if (HRESULT hr = FaultCheck("AudioClientStop"); Failed(hr)) return hr;
     {
       std::lock_guard lock(mutex_);
-      if (!initialized_) return platform::AUDCLNT_E_NOT_INITIALIZED;
-      if (!running_) return S_FALSE;
+      if (HRESULT hr = CanStopLocked(); hr != S_OK) return hr;
     }
     Halt();
     return S_OK;
@@ -292,8 +338,7 @@ class CaptureStream final : public AudioClient, public std::enable_shared_from_t
   HRESULT Reset() override {
     if (HRESULT hr = FaultCheck("AudioClientReset"); Failed(hr)) return hr;
     std::lock_guard lock(mutex_);
-    if (!initialized_) return platform::AUDCLNT_E_NOT_INITIALIZED;
-    if (running_) return platform::AUDCLNT_E_NOT_STOPPED;
+    if (HRESULT hr = CanResetLocked(); hr != S_OK) return hr;
     // A packet the client holds stays valid until it releases it.
     queue_.clear();
     queuedFrames_ = 0;
@@ -417,6 +462,8 @@ class CaptureStream final : public AudioClient, public std::enable_shared_from_t
     uint64_t qpc = 0;
   };
 
+  uint32_t PaddingLocked() override { return static_cast<uint32_t>(std::min<uint64_t>(queuedFrames_, UINT32_MAX)); }
+
   void EnqueueLocked(Packet p) {
     p.position = nextPosition_;
     p.qpc = NowHns();
@@ -469,17 +516,7 @@ class CaptureStream final : public AudioClient, public std::enable_shared_from_t
     }
   }
 
-  const EndpointSpec endpointDef_;
-  const std::shared_ptr<EndpointState> endpoint_;
-
-  std::mutex mutex_;
   std::condition_variable wake_;  // the tone thread's stop
-  bool initialized_ = false;
-  bool running_ = false;
-  uint32_t streamFlags_ = 0;
-  uint32_t bufferFrames_ = 0;
-  uint64_t serial_ = 0;
-  std::shared_ptr<WaitEvent> event_;
   std::deque<Packet> queue_;
   uint64_t queuedFrames_ = 0;
   uint64_t nextPosition_ = 0;
@@ -517,22 +554,16 @@ HRESULT CaptureStream::GetCaptureClient(std::unique_ptr<AudioCaptureClient>& out
 
 // --- the render stream ------------------------------------------------------
 
-class RenderStream final : public AudioClient, public std::enable_shared_from_this<RenderStream> {
+class RenderStream final : public VirtualStreamBase, public std::enable_shared_from_this<RenderStream> {
  public:
   RenderStream(EndpointSpec def, std::shared_ptr<EndpointState> endpoint)
-      : endpointDef_(std::move(def)), endpoint_(std::move(endpoint)) {}
+      : VirtualStreamBase(std::move(def), std::move(endpoint)) {}
 
   ~RenderStream() override {
     if (!initialized_) return;  // the last owner: nothing else reads these now
     std::lock_guard ep(endpoint_->mutex);
     --endpoint_->rendered.openStreams;
     if (endpoint_->newestRender == serial_) endpoint_->rendered.running = false;
-  }
-
-  HRESULT GetMixFormat(WaveFormat& out) override {
-    if (HRESULT hr = FaultCheck("GetMixFormat"); Failed(hr)) return hr;
-    out = endpointDef_.mixFormat;
-    return S_OK;
   }
 
   HRESULT Initialize(uint32_t shareMode, uint32_t streamFlags, int64_t bufferDuration, int64_t /*periodicity*/,
@@ -558,39 +589,7 @@ class RenderStream final : public AudioClient, public std::enable_shared_from_th
     return S_OK;
   }
 
-  HRESULT SetEventHandle(std::shared_ptr<WaitEvent> event) override {
-    if (HRESULT hr = FaultCheck("SetEventHandle"); Failed(hr)) return hr;
-    std::lock_guard lock(mutex_);
-    if (!initialized_) return platform::AUDCLNT_E_NOT_INITIALIZED;
-    if (!event) return E_INVALIDARG;
-    event_ = std::move(event);
-    return S_OK;
-  }
-
-  HRESULT GetBufferSize(uint32_t& frames) override {
-    frames = 0;
-    if (HRESULT hr = FaultCheck("GetBufferSize"); Failed(hr)) return hr;
-    std::lock_guard lock(mutex_);
-    if (!initialized_) return platform::AUDCLNT_E_NOT_INITIALIZED;
-    frames = bufferFrames_;
-    return S_OK;
-  }
-
-  HRESULT GetCurrentPadding(uint32_t& frames) override {
-    frames = 0;
-    if (HRESULT hr = FaultCheck("GetCurrentPadding"); Failed(hr)) return hr;
-    std::lock_guard lock(mutex_);
-    if (!initialized_) return platform::AUDCLNT_E_NOT_INITIALIZED;
-    frames = PaddingLocked();
-    return S_OK;
-  }
-
-  HRESULT GetCaptureClient(std::unique_ptr<AudioCaptureClient>& out) override {
-    out.reset();
-    if (HRESULT hr = FaultCheck("GetService"); Failed(hr)) return hr;
-    std::lock_guard lock(mutex_);
-    return initialized_ ? E_NOINTERFACE : platform::AUDCLNT_E_NOT_INITIALIZED;
-  }
+  HRESULT GetCaptureClient(std::unique_ptr<AudioCaptureClient>& out) override { return NoServiceOf(out); }
 
   HRESULT GetRenderClient(std::unique_ptr<AudioRenderClient>& out) override;
 
@@ -599,10 +598,7 @@ class RenderStream final : public AudioClient, public std::enable_shared_from_th
     std::shared_ptr<WaitEvent> event;
     {
       std::lock_guard lock(mutex_);
-      if (!initialized_) return platform::AUDCLNT_E_NOT_INITIALIZED;
-      if (running_) return platform::AUDCLNT_E_NOT_STOPPED;
-      if ((streamFlags_ & platform::kStreamFlagsEventCallback) && !event_)
-        return platform::AUDCLNT_E_EVENTHANDLE_NOT_SET;
+      if (HRESULT hr = CanStartLocked(); hr != S_OK) return hr;
       running_ = true;
       std::lock_guard ep(endpoint_->mutex);
       ++endpoint_->rendered.starts;
@@ -616,8 +612,7 @@ class RenderStream final : public AudioClient, public std::enable_shared_from_th
   HRESULT Stop() override {
     if (HRESULT hr = FaultCheck("AudioClientStop"); Failed(hr)) return hr;
     std::lock_guard lock(mutex_);
-    if (!initialized_) return platform::AUDCLNT_E_NOT_INITIALIZED;
-    if (!running_) return S_FALSE;
+    if (HRESULT hr = CanStopLocked(); hr != S_OK) return hr;
     running_ = false;
     std::lock_guard ep(endpoint_->mutex);
     ++endpoint_->rendered.stops;
@@ -628,8 +623,7 @@ class RenderStream final : public AudioClient, public std::enable_shared_from_th
   HRESULT Reset() override {
     if (HRESULT hr = FaultCheck("AudioClientReset"); Failed(hr)) return hr;
     std::lock_guard lock(mutex_);
-    if (!initialized_) return platform::AUDCLNT_E_NOT_INITIALIZED;
-    if (running_) return platform::AUDCLNT_E_NOT_STOPPED;
+    if (HRESULT hr = CanResetLocked(); hr != S_OK) return hr;
     std::lock_guard ep(endpoint_->mutex);
     ++endpoint_->rendered.resets;
     return S_OK;
@@ -686,7 +680,7 @@ class RenderStream final : public AudioClient, public std::enable_shared_from_th
 
  private:
   // Under mutex_.
-  uint32_t PaddingLocked() {
+  uint32_t PaddingLocked() override {
     std::optional<uint32_t> padding;
     {
       std::lock_guard ep(endpoint_->mutex);
@@ -695,17 +689,7 @@ class RenderStream final : public AudioClient, public std::enable_shared_from_th
     return std::min(padding.value_or(0), bufferFrames_);
   }
 
-  const EndpointSpec endpointDef_;
-  const std::shared_ptr<EndpointState> endpoint_;
-
-  std::mutex mutex_;
-  bool initialized_ = false;
-  bool running_ = false;
-  uint32_t streamFlags_ = 0;
   WaveFormat format_;
-  uint32_t bufferFrames_ = 0;
-  uint64_t serial_ = 0;
-  std::shared_ptr<WaitEvent> event_;
   std::optional<uint32_t> requested_;  // frames of the buffer handed out, until released
   std::vector<uint8_t> staging_;
 };

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "audio/pcm_convert.h"
+#include "run_times.h"
 
 namespace {
 
@@ -82,26 +83,16 @@ BENCHMARK(BM_ScalePcmBlock);
 
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
-  struct Collect : benchmark::ConsoleReporter {
-    std::map<std::string, double> ns;
-    void ReportRuns(const std::vector<Run>& runs) override {
-      for (const Run& r : runs) ns[r.benchmark_name()] = r.GetAdjustedRealTime();
-      ConsoleReporter::ReportRuns(runs);
-    }
-  } reporter;
+  ovix::bench::RunTimes reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
-  const auto ratio = [&](const char* work, const char* anchor) {
-    const double a = reporter.ns[anchor];
-    return a > 0 ? reporter.ns[work] / a : 0.0;
-  };
   const double samples = kFrames * 2;
   std::printf("per sample: conversion %.3f ns, copy %.3f ns; scaling %.3f ns, copy %.3f ns\n",
-              reporter.ns["BM_ConvertFloatPacket"] / samples, reporter.ns["BM_CopyFloatPacket"] / samples,
-              reporter.ns["BM_ScalePcmBlock"] / samples, reporter.ns["BM_CopyPcmBlock"] / samples);
+              reporter.Of("BM_ConvertFloatPacket") / samples, reporter.Of("BM_CopyFloatPacket") / samples,
+              reporter.Of("BM_ScalePcmBlock") / samples, reporter.Of("BM_CopyPcmBlock") / samples);
   std::printf("ratio: float stereo packet -> 16-bit PCM = %.2f x memcpy of the packet's bytes\n",
-              ratio("BM_ConvertFloatPacket", "BM_CopyFloatPacket"));
+              reporter.Ratio("BM_ConvertFloatPacket", "BM_CopyFloatPacket"));
   std::printf("ratio: volume scaling of a 16-bit block = %.2f x memcpy of the block\n",
-              ratio("BM_ScalePcmBlock", "BM_CopyPcmBlock"));
+              reporter.Ratio("BM_ScalePcmBlock", "BM_CopyPcmBlock"));
   benchmark::Shutdown();
   return 0;
 }

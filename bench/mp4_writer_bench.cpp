@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "record/mp4_writer.h"
+#include "run_times.h"
 
 // Counts every allocation in the program, to show that writing a sample
 // allocates nothing beyond table growth. (GCC takes the replaced pair for a
@@ -184,18 +185,12 @@ int main(int argc, char** argv) {
   args.insert(args.end(), argv + 1, argv + argc);
   int count = static_cast<int>(args.size());
   benchmark::Initialize(&count, args.data());
-  struct Collect : benchmark::ConsoleReporter {
-    std::map<std::string, double> ns;
-    void ReportRuns(const std::vector<Run>& runs) override {
-      for (const Run& r : runs) ns[r.benchmark_name()] = r.GetAdjustedRealTime();
-      ConsoleReporter::ReportRuns(runs);
-    }
-  } reporter;
+  ovix::bench::RunTimes reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
   // A run's time by its name's start; with repetitions, the median's.
   const auto find = [&](const char* prefix) {
     double t = 0.0;
-    for (const auto& [name, ns] : reporter.ns) {
+    for (const auto& [name, ns] : reporter.All()) {
       if (name.rfind(prefix, 0) != 0) continue;
       if (name.find("_median") != std::string::npos) return ns;
       if (name.find('_', std::string(prefix).size()) == std::string::npos) t = ns;

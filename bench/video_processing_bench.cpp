@@ -27,6 +27,7 @@ extern "C" {
 #include "core/port_base.h"
 #include "ovixcapture.h"
 #include "platform/sys.h"
+#include "run_times.h"
 
 namespace {
 
@@ -216,19 +217,11 @@ BENCHMARK(BM_Memcpy720pRgb32)->Unit(benchmark::kMillisecond);
 
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
-  struct Collect : benchmark::ConsoleReporter {
-    std::map<std::string, double> ns;
-    void ReportRuns(const std::vector<Run>& runs) override {
-      for (const Run& r : runs)
-        if (!r.error_occurred) ns[r.benchmark_name()] = r.GetAdjustedRealTime();
-      ConsoleReporter::ReportRuns(runs);
-    }
-  } reporter;
+  ovix::bench::RunTimes reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
   auto ratio = [&](const char* what, const char* ours, const char* anchor, const char* goal) {
-    const auto a = reporter.ns.find(ours), b = reporter.ns.find(anchor);
-    if (a != reporter.ns.end() && b != reporter.ns.end() && b->second > 0)
-      std::printf("ratio: %s = %.3f (%s)\n", what, a->second / b->second, goal);
+    if (reporter.Of(ours) > 0 && reporter.Of(anchor) > 0)
+      std::printf("ratio: %s = %.3f (%s)\n", what, reporter.Ratio(ours, anchor), goal);
   };
   ratio("engine YUY2->RGB32 / libyuv YUY2ToARGB", "BM_EngineYuy2ToRgb32", "BM_LibyuvYuy2ToArgb", "goal <= 2");
   ratio("engine NV12->RGB32 / libyuv NV12ToARGB", "BM_EngineNv12ToRgb32", "BM_LibyuvNv12ToArgb", "goal <= 2");

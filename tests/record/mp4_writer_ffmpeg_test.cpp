@@ -14,6 +14,7 @@
 #include <tuple>
 #include <vector>
 
+#include "support/shell.h"
 #include "platform/sys.h"
 #include "record/av_test_streams.h"
 #include "record/mp4_writer.h"
@@ -30,16 +31,7 @@ constexpr int kSampleRate = 48000;
 constexpr int64_t kPcmFrames = 47 * 1024;  // about the video's second
 
 // stdout and stderr of a command.
-std::string Shell(const std::string& command) {
-  std::string out;
-  FILE* p = popen((command + " 2>&1").c_str(), "r");
-  if (!p) return "popen failed";
-  char buf[4096];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-  pclose(p);
-  return out;
-}
+std::string Shell(const std::string& command) { return test::RunShell(command + " 2>&1"); }
 
 // The decoded pictures' checksums; a line that is no frame line is kept
 // whole so it shows in the comparison.

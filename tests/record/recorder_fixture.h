@@ -20,6 +20,7 @@
 #include "ovixcapture.h"
 #include "platform/virtual/h264_test_encoder.h"
 #include "support/log_capture.h"
+#include "support/shell.h"
 
 namespace ovix::test {
 
@@ -104,19 +105,6 @@ class PacketLog {
   std::vector<SeenAudioPacket> audio_;
 };
 
-// What a shell command writes to its standard output (redirections are the
-// caller's).
-inline std::string RunCommand(const std::string& command) {
-  std::string out;
-  FILE* p = popen(command.c_str(), "r");
-  if (!p) return "popen failed";
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-  pclose(p);
-  return out;
-}
-
 // What ffprobe and ffmpeg make of a file: complaints (empty when none), the
 // frames of its video stream, and its streams' durations.
 struct ProbeResult {
@@ -127,13 +115,13 @@ struct ProbeResult {
 };
 inline ProbeResult Probe(const std::string& file) {
   ProbeResult r;
-  r.probeErrors = RunCommand("ffprobe -v error '" + file + "' 2>&1 >/dev/null");
-  r.decodeErrors = RunCommand("ffmpeg -nostdin -v error -i '" + file + "' -f null - 2>&1");
-  const std::string frames = RunCommand("ffprobe -v error -select_streams v:0 -count_frames -show_entries "
+  r.probeErrors = RunShell("ffprobe -v error '" + file + "' 2>&1 >/dev/null");
+  r.decodeErrors = RunShell("ffmpeg -nostdin -v error -i '" + file + "' -f null - 2>&1");
+  const std::string frames = RunShell("ffprobe -v error -select_streams v:0 -count_frames -show_entries "
                                         "stream=nb_read_frames -of csv=p=0 '" + file + "' 2>/dev/null");
   r.videoFrames = std::atoi(frames.c_str());
-  r.streams = std::atoi(RunCommand("ffprobe -v error -show_entries format=nb_streams -of csv=p=0 '" + file + "' 2>/dev/null").c_str());
-  const std::string audio = RunCommand("ffprobe -v error -select_streams a:0 -show_entries stream=duration -of csv=p=0 '" +
+  r.streams = std::atoi(RunShell("ffprobe -v error -show_entries format=nb_streams -of csv=p=0 '" + file + "' 2>/dev/null").c_str());
+  const std::string audio = RunShell("ffprobe -v error -select_streams a:0 -show_entries stream=duration -of csv=p=0 '" +
                                        file + "' 2>/dev/null");
   if (!audio.empty() && audio != "N/A\n") r.audioDuration = std::atof(audio.c_str());
   return r;

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "core/port_base.h"
+#include "av_test_streams.h"
 #include "recorder_fixture.h"
 
 namespace ovix::test {
@@ -180,35 +181,20 @@ TEST_F(RecorderTest, FramesBeforeTheParameterSetsAreDroppedWithTheWaitingLine) {
   EXPECT_EQ(Probe(dir_ + "/late.mp4").videoFrames, 2);
 }
 
-// The units of an access unit, without start codes.
-std::vector<std::vector<uint8_t>> UnitsOf(const std::vector<uint8_t>& au) {
-  std::vector<std::vector<uint8_t>> units;
-  size_t i = 0;
-  std::vector<size_t> starts;
-  for (; i + 3 < au.size(); ++i)
-    if (au[i] == 0 && au[i + 1] == 0 && au[i + 2] == 1) starts.push_back(i + 3);
-  for (size_t k = 0; k < starts.size(); ++k) {
-    size_t end = k + 1 < starts.size() ? starts[k + 1] - 3 : au.size();
-    while (end > starts[k] && au[end - 1] == 0) --end;
-    units.emplace_back(au.begin() + static_cast<long>(starts[k]), au.begin() + static_cast<long>(end));
-  }
-  return units;
-}
-
 TEST_F(RecorderTest, LengthPrefixedAndSingleUnitFramesAreRecorded) {
   MakeRecorder("forms.mp4", Config());
   ASSERT_EQ(OVIX_Start(recorder_), OVIX_OK);
   const auto stream = MakeH264Stream(320, 240, 30, 3);
   // Frame 0 as bare units one by one (SPS, PPS, IDR), frames 1 and 2 length-prefixed.
-  const auto idrUnits = UnitsOf(stream[0]);
+  const auto idrUnits = SplitAnnexB(stream[0]);
   ASSERT_GE(idrUnits.size(), 3u);
   for (const auto& u : idrUnits) {
     const int type = u[0] & 0x1F;
-    if (type == 7 || type == 8 || type == 5) PushH264(u, 1'000'000);
+    if (type == 7 || type == 8 || type == 5) PushH264(std::vector<uint8_t>(u.begin(), u.end()), 1'000'000);
   }
   for (int i = 1; i < 3; ++i) {
     std::vector<uint8_t> avcc;
-    for (const auto& u : UnitsOf(stream[static_cast<size_t>(i)])) {
+    for (const auto& u : SplitAnnexB(stream[static_cast<size_t>(i)])) {
       const uint32_t n = static_cast<uint32_t>(u.size());
       const uint8_t len[4] = {static_cast<uint8_t>(n >> 24), static_cast<uint8_t>(n >> 16), static_cast<uint8_t>(n >> 8),
                               static_cast<uint8_t>(n)};
@@ -250,7 +236,7 @@ TEST_F(RecorderTest, EqualAndMissingTimestamps) {
   EXPECT_EQ(video[2].pts, 1'000'000);
   EXPECT_EQ(video[3].pts, 1'000'000);
   EXPECT_GT(video[5].pts, video[4].pts);
-  const std::string pts = RunCommand("ffprobe -v error -select_streams v:0 -show_entries packet=pts_time -of csv=p=0 '" +
+  const std::string pts = RunShell("ffprobe -v error -select_streams v:0 -show_entries packet=pts_time -of csv=p=0 '" +
                                      dir_ + "/times.mp4' | head -4 | tr '\\n' ' '");
   EXPECT_EQ(pts, "0.000000 0.033333 0.100000 0.133333 ");
 }
